@@ -1,0 +1,26 @@
+# Sourced by the scripts: installs the Debian packages the project needs when they are missing.
+# Runs apt-get as root, or through sudo otherwise.
+
+korvalis_packages=(
+  build-essential cmake pkg-config git
+  libsdl2-dev libpng-dev zlib1g-dev
+  libgtest-dev libgmock-dev googletest libbenchmark-dev
+  xvfb xauth x11-utils xdotool openbox imagemagick
+  clang libclang-rt-dev
+)
+
+korvalis_install_packages() {
+  local missing=()
+  local package
+  for package in "${korvalis_packages[@]}" "$@"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
+      missing+=("$package")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  local sudo=()
+  [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+  echo "Installing: ${missing[*]}"
+  "${sudo[@]}" apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends \
+    "${missing[@]}" >/dev/null
+}
