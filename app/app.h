@@ -12,7 +12,7 @@ namespace korvalis {
 // ---------------------------------------------------------------------------------------------
 inline constexpr const char* program_version = "1.006";
 inline constexpr const char* window_title_prefix = "Korvalis - ";
-inline constexpr int32_t client_width = 266;   // window client area and drawing surface, pixels
+inline constexpr int32_t client_width = 266;  // window client area and drawing surface, pixels
 inline constexpr int32_t client_height = 266;
 inline constexpr float raw_per_knot = 128.0f;  // simulator speeds are knots x 128
 inline constexpr uint32_t frame_delay_ms = 10;
@@ -25,10 +25,10 @@ inline constexpr uint32_t frame_delay_ms = 10;
 // them is promised. Everything else belongs to the main thread.
 // ---------------------------------------------------------------------------------------------
 struct InstrumentState {
-    std::atomic<uint8_t> connected{0};       // 1 while the simulator link is open
-    std::atomic<int32_t> airspeed_raw{0};    // indicated airspeed, knots x 128 (offset 0x02BC)
-    std::atomic<int32_t> max_speed_raw{0};   // maximum allowable airspeed, knots x 128 (0x02C4)
-    std::atomic<uint16_t> lights{0};         // simulator lights word (0x0D0C); 0x20 = panel lights
+    std::atomic<uint8_t> connected{0};      // 1 while the simulator link is open
+    std::atomic<int32_t> airspeed_raw{0};   // indicated airspeed, knots x 128 (offset 0x02BC)
+    std::atomic<int32_t> max_speed_raw{0};  // maximum allowable airspeed, knots x 128 (0x02C4)
+    std::atomic<uint16_t> lights{0};        // simulator lights word (0x0D0C); 0x20 = panel lights
 
     int8_t light_enabled = 0;  // user's permission for the lighting overlay; nonzero = allowed
     int32_t window_x = 0;      // window's outer top-left corner, screen pixels

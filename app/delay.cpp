@@ -4,8 +4,8 @@
 #include "app/app.h"
 
 #ifdef _WIN32
-#include <windows.h>
 #include <timeapi.h>
+#include <windows.h>
 #else
 #include <time.h>
 #include <cerrno>

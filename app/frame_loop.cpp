@@ -13,8 +13,9 @@ bool recompute_needles_if_changed() {
     const int32_t max_speed = s.max_speed_raw.load(std::memory_order_relaxed);
     // Compared as exact numbers: beyond 2^24 the float copy cannot hold the raw value, so such a
     // speed is found changed at every iteration.
-    const bool changed = static_cast<double>(airspeed) != static_cast<double>(s.last_airspeed_raw) ||
-                         max_speed != s.last_max_speed_raw;
+    const bool changed =
+        static_cast<double>(airspeed) != static_cast<double>(s.last_airspeed_raw) ||
+        max_speed != s.last_max_speed_raw;
     if (!changed) return false;
 
     s.airspeed_knots = static_cast<float>(static_cast<double>(airspeed) / raw_per_knot);

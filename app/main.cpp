@@ -1,4 +1,6 @@
 // korvalis-asi: the airspeed indicator. It takes no arguments and reads no environment.
 #include "app/app.h"
 
-int main() { korvalis::run_instrument(); }
+int main() {
+    korvalis::run_instrument();
+}

@@ -30,10 +30,16 @@ namespace {
 
 constexpr std::string_view utf8_mark = "\xEF\xBB\xBF";
 
-bool is_blank(char c) { return c == ' ' || c == '\t'; }
-bool is_line_break(char c) { return c == '\r' || c == '\n'; }
+bool is_blank(char c) {
+    return c == ' ' || c == '\t';
+}
+bool is_line_break(char c) {
+    return c == '\r' || c == '\n';
+}
 
-char ascii_lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+char ascii_lower(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 bool equal_ignoring_ascii_case(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
@@ -48,13 +54,16 @@ template <typename Visit>
 void for_each_line(std::string_view text, Visit&& visit) {
     size_t pos = 0;
     while (pos < text.size()) {
-        while (pos < text.size() && is_line_break(text[pos])) ++pos;
+        while (pos < text.size() && is_line_break(text[pos]))
+            ++pos;
         size_t end = pos;
-        while (end < text.size() && !is_line_break(text[end])) ++end;
+        while (end < text.size() && !is_line_break(text[end]))
+            ++end;
         std::string_view line = text.substr(pos, end - pos);
         pos = end;
         size_t first = 0;
-        while (first < line.size() && is_blank(line[first])) ++first;
+        while (first < line.size() && is_blank(line[first]))
+            ++first;
         line.remove_prefix(first);
         if (line.empty()) continue;
         if (!visit(line)) return;
@@ -100,11 +109,13 @@ std::optional<std::string_view> find_ini_value(std::string_view text, std::strin
         if (where != Where::InGroup) return true;
         const size_t equals = line.find('=');
         std::string_view entry_key = line.substr(0, equals);
-        while (!entry_key.empty() && is_blank(entry_key.back())) entry_key.remove_suffix(1);
+        while (!entry_key.empty() && is_blank(entry_key.back()))
+            entry_key.remove_suffix(1);
         if (!equal_ignoring_ascii_case(entry_key, key)) return true;
         std::string_view value =
             equals == std::string_view::npos ? std::string_view{} : line.substr(equals + 1);
-        while (!value.empty() && is_blank(value.front())) value.remove_prefix(1);
+        while (!value.empty() && is_blank(value.front()))
+            value.remove_prefix(1);
         found = value;
         return false;
     });
@@ -114,7 +125,8 @@ std::optional<std::string_view> find_ini_value(std::string_view text, std::strin
 int32_t scan_decimal(std::string_view value) {
     size_t pos = 0;
     auto is_space = [](char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
-    while (pos < value.size() && is_space(value[pos])) ++pos;
+    while (pos < value.size() && is_space(value[pos]))
+        ++pos;
     bool negative = false;
     if (pos < value.size() && (value[pos] == '+' || value[pos] == '-')) {
         negative = value[pos] == '-';
@@ -146,11 +158,10 @@ StoredSettings parse_settings(std::span<const char> file_bytes) {
 
 std::string format_settings(const StoredSettings& settings) {
     char text[128];
-    const int length = std::snprintf(text, sizeof text,
-                                     "[system]\r\nlight = %i\r\nPosWindowX = %i\r\nPosWindowY = %i\r\n",
-                                     static_cast<int>(settings.light_enabled),
-                                     static_cast<int>(settings.window_x),
-                                     static_cast<int>(settings.window_y));
+    const int length = std::snprintf(
+        text, sizeof text, "[system]\r\nlight = %i\r\nPosWindowX = %i\r\nPosWindowY = %i\r\n",
+        static_cast<int>(settings.light_enabled), static_cast<int>(settings.window_x),
+        static_cast<int>(settings.window_y));
     return std::string(text, static_cast<size_t>(length));
 }
 
@@ -194,9 +205,9 @@ bool write_settings_file(const char* path, const StoredSettings& settings) {
     if (file == INVALID_HANDLE_VALUE) return false;
     const std::string text = format_settings(settings);
     DWORD written = 0;
-    const bool ok = WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written,
-                              nullptr) != 0 &&
-                    written == text.size() && FlushFileBuffers(file) != 0;
+    const bool ok =
+        WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) != 0 &&
+        written == text.size() && FlushFileBuffers(file) != 0;
     CloseHandle(file);
     if (!ok || MoveFileExA(temporary.c_str(), path,
                            MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) == 0) {
@@ -231,8 +242,8 @@ bool write_settings_file(const char* path, const StoredSettings& settings) {
     const int fd = ::mkstemp(temporary.data());
     bool ok = fd >= 0;
     if (ok) {
-        ok = ::fchmod(fd, mode) == 0 && write_all(fd, format_settings(settings)) &&
-             ::fsync(fd) == 0;
+        ok =
+            ::fchmod(fd, mode) == 0 && write_all(fd, format_settings(settings)) && ::fsync(fd) == 0;
         ok = (::close(fd) == 0) && ok;
         ok = ok && ::rename(temporary.c_str(), path) == 0;
         if (!ok) ::unlink(temporary.c_str());

@@ -39,7 +39,7 @@ int32_t scan_decimal(std::string_view value);  // the "%d" conversion; 0 without
 StoredSettings parse_settings(std::span<const char> file_bytes);
 std::string format_settings(const StoredSettings& settings);  // exact bytes, CR LF
 
-StoredSettings read_settings_file(const char* path);                    // defaults on failure
+StoredSettings read_settings_file(const char* path);                         // defaults on failure
 bool write_settings_file(const char* path, const StoredSettings& settings);  // atomic replace
 
 }  // namespace korvalis

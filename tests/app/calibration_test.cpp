@@ -19,15 +19,24 @@ struct AngleCase {
 };
 
 const std::vector<AngleCase> printed_table = {
-    {0.0f, 0.0, 0},           {10.0f, 3.75, 4},
-    {40.0f, 15.0, 15},        {40.5f, 15.1875, 15},
-    {40.5078125f, 15.4496, 15}, {50.5f, 28.9952, 29},
-    {50.5078125f, 28.6019, 29}, {90.0f, 95.2456, 95},
-    {100.0f, 114.0, 114},     {150.0f, 183.6420, 184},
-    {259.0f, 293.9561, 294},  {280.5f, 315.4957, 315},
-    {281.0f, 316.1016, 316},  {300.0f, 337.0, 337},
-    {300.5f, 337.5492, 338},  {301.0f, 338.1233, 338},
-    {400.0f, 449.3333, 449},  {-10.0f, -3.75, -4},
+    {0.0f, 0.0, 0},
+    {10.0f, 3.75, 4},
+    {40.0f, 15.0, 15},
+    {40.5f, 15.1875, 15},
+    {40.5078125f, 15.4496, 15},
+    {50.5f, 28.9952, 29},
+    {50.5078125f, 28.6019, 29},
+    {90.0f, 95.2456, 95},
+    {100.0f, 114.0, 114},
+    {150.0f, 183.6420, 184},
+    {259.0f, 293.9561, 294},
+    {280.5f, 315.4957, 315},
+    {281.0f, 316.1016, 316},
+    {300.0f, 337.0, 337},
+    {300.5f, 337.5492, 338},
+    {301.0f, 338.1233, 338},
+    {400.0f, 449.3333, 449},
+    {-10.0f, -3.75, -4},
     {-150.0f, -183.6420, -184},
 };
 
@@ -40,10 +49,10 @@ TEST(NeedleAngle, MatchesThePrintedTable) {
 }
 
 TEST(NeedleAngle, LandsOnEveryBreakpoint) {
-    const int knots[] = {40, 50, 60, 70, 80, 100, 110, 120, 130, 140,
-                         160, 180, 200, 220, 240, 260, 280, 300};
-    const int degrees[] = {15, 28, 43, 62, 79, 114, 132, 146, 158, 174,
-                           193, 213, 235, 252, 274, 295, 315, 337};
+    const int knots[] = {40,  50,  60,  70,  80,  100, 110, 120, 130,
+                         140, 160, 180, 200, 220, 240, 260, 280, 300};
+    const int degrees[] = {15,  28,  43,  62,  79,  114, 132, 146, 158,
+                           174, 193, 213, 235, 252, 274, 295, 315, 337};
     for (size_t i = 0; i < std::size(knots); ++i) {
         const float got = needle_angle(static_cast<float>(knots[i]));
         // Up to the last digit of a float: 70 kt gives 62.000004.
@@ -78,9 +87,9 @@ TEST(NeedleAngle, IsMonotonicInsideEachBand) {
         // Steps are allowed only where the band changes: one raw unit past a breakpoint's half
         // knot.
         const int whole = raw / 128;
-        const bool band_edge = raw % 128 == 65 && whole >= 40 && whole <= 300 &&
-                               (whole % 20 == 0 || whole == 50 || whole == 70 || whole == 110 ||
-                                whole == 130);
+        const bool band_edge =
+            raw % 128 == 65 && whole >= 40 && whole <= 300 &&
+            (whole % 20 == 0 || whole == 50 || whole == 70 || whole == 110 || whole == 130);
         if (!band_edge) {
             EXPECT_GE(angle, previous) << knots;
         }
@@ -123,9 +132,17 @@ TEST(WholeDegrees, RoundsTiesToEvenAndKeepsTheLow16Bits) {
         int16_t expected;
     };
     const Case cases[] = {
-        {114.5f, 114},       {115.5f, 116},       {-114.5f, -114},  {-115.5f, -116},
-        {0.49999997f, 0},    {293.9561f, 294},    {32767.0f, 32767}, {32768.0f, -32768},
-        {65541.0f, 5},       {-32769.0f, 32767},  {1.8846e7f, static_cast<int16_t>(18846000 & 0xFFFF)},
+        {114.5f, 114},
+        {115.5f, 116},
+        {-114.5f, -114},
+        {-115.5f, -116},
+        {0.49999997f, 0},
+        {293.9561f, 294},
+        {32767.0f, 32767},
+        {32768.0f, -32768},
+        {65541.0f, 5},
+        {-32769.0f, 32767},
+        {1.8846e7f, static_cast<int16_t>(18846000 & 0xFFFF)},
         {NAN, 0},
     };
     for (const Case& c : cases) {

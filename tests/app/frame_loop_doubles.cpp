@@ -10,7 +10,9 @@ namespace korvalis::testing {
 
 LoopWorld loop_world;
 
-void reset_loop_world() { loop_world = LoopWorld{}; }
+void reset_loop_world() {
+    loop_world = LoopWorld{};
+}
 
 int count_calls(const std::string& call) {
     return static_cast<int>(std::count(loop_world.calls.begin(), loop_world.calls.end(), call));

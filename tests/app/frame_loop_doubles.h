@@ -12,9 +12,9 @@
 namespace korvalis::testing {
 
 struct LoopWorld {
-    std::vector<std::string> calls;          // e.g. "draw offline", "delay 10", "poll_worker start"
-    std::deque<WindowEvent> events;          // returned by poll_window_event, then None
-    int32_t frame_left = 0;                  // what window_frame_left / top answer
+    std::vector<std::string> calls;  // e.g. "draw offline", "delay 10", "poll_worker start"
+    std::deque<WindowEvent> events;  // returned by poll_window_event, then None
+    int32_t frame_left = 0;          // what window_frame_left / top answer
     int32_t frame_top = 0;
     bool poll_worker_alive = false;
     uint32_t next_worker_id = 1;

@@ -40,13 +40,21 @@ TEST_F(FrameLoopTest, FramesAndDelaysPerIteration) {
         Calls expected;
     };
     const Case cases[] = {
-        {"online, no change", true, false,
+        {"online, no change",
+         true,
+         false,
          {"poll_worker start", "draw online", "poll event", "delay 10"}},
-        {"online, change", true, true,
+        {"online, change",
+         true,
+         true,
          {"poll_worker start", "draw online", "poll event", "draw online", "delay 10"}},
-        {"offline, no change", false, false,
+        {"offline, no change",
+         false,
+         false,
          {"draw offline", "delay 10", "poll event", "delay 10"}},
-        {"offline, change", false, true,
+        {"offline, change",
+         false,
+         true,
          {"draw offline", "delay 10", "poll event", "draw online", "delay 10"}},
     };
     for (const Case& c : cases) {
@@ -116,8 +124,9 @@ TEST_F(FrameLoopTest, MaximumSpeedAngleWrapsTo16Bits) {
     set_link(true, 0, 30000 * 128);
     run_frame_loop_iteration(loop);
     const float exact = needle_angle(30000.0f);
-    EXPECT_EQ(instrument_state.max_speed_angle,
-              static_cast<int16_t>(static_cast<uint16_t>(static_cast<int32_t>(std::nearbyint(exact)))));
+    EXPECT_EQ(
+        instrument_state.max_speed_angle,
+        static_cast<int16_t>(static_cast<uint16_t>(static_cast<int32_t>(std::nearbyint(exact)))));
     EXPECT_LT(instrument_state.max_speed_angle, 0);
 }
 
@@ -174,15 +183,16 @@ TEST_F(FrameLoopTest, CloseRequestStillFinishesItsIteration) {
     loop_world.events = {WindowEvent::CloseRequested};
     instrument_state.airspeed_raw.store(120 * 128);
     EXPECT_FALSE(run_frame_loop_iteration(loop));
-    EXPECT_EQ(loop_world.calls, (Calls{"poll_worker start", "draw online", "poll event",
-                                       "draw online", "delay 10"}));
+    EXPECT_EQ(loop_world.calls,
+              (Calls{"poll_worker start", "draw online", "poll event", "draw online", "delay 10"}));
     EXPECT_NEAR(instrument_state.airspeed_angle, 146.0, 1e-4);
 }
 
 TEST_F(FrameLoopTest, OtherEventCodesAreIgnored) {
     loop_world.events = {static_cast<WindowEvent>(15), WindowEvent::Control,
                          static_cast<WindowEvent>(513)};
-    for (int i = 0; i < 3; ++i) EXPECT_TRUE(run_frame_loop_iteration(loop));
+    for (int i = 0; i < 3; ++i)
+        EXPECT_TRUE(run_frame_loop_iteration(loop));
     EXPECT_EQ(count_calls("frame left"), 0);
 }
 

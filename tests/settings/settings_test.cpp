@@ -32,9 +32,10 @@ struct ReadCase {
 const ReadCase read_cases[] = {
     {"empty file", "", 1, 0, 0},
     {"only a byte-order mark", "\xEF\xBB\xBF", 1, 0, 0},
-    {"the program's own file", "[system]\r\nlight = 1\r\nPosWindowX = 100\r\nPosWindowY = -20\r\n", 1,
-     100, -20},
-    {"byte-order mark then CR LF", "\xEF\xBB\xBF[system]\r\nlight = 0\r\nPosWindowX = 5\r\n", 0, 5, 0},
+    {"the program's own file", "[system]\r\nlight = 1\r\nPosWindowX = 100\r\nPosWindowY = -20\r\n",
+     1, 100, -20},
+    {"byte-order mark then CR LF", "\xEF\xBB\xBF[system]\r\nlight = 0\r\nPosWindowX = 5\r\n", 0, 5,
+     0},
     {"two bytes of a mark are not a mark", "\xEF\xBB[system]\nPosWindowX=5\n", 1, 0, 0},
     {"LF only", "[system]\nlight=0\nPosWindowX=-1200\nPosWindowY=12abc\n", 0, -1200, 12},
     {"CR only, no final break", "[system]\rPosWindowX = 7\rPosWindowY = 8", 1, 7, 8},
@@ -60,12 +61,13 @@ const ReadCase read_cases[] = {
      4},
     {"other groups before the system group", "[a]\nPosWindowX = 9\n[system]\nPosWindowX = 6\n", 1,
      6, 0},
-    {"a key without '=' has an empty value, any break",
-     "[system]\rlight\rPosWindowX = 7\r", 0, 7, 0},
+    {"a key without '=' has an empty value, any break", "[system]\rlight\rPosWindowX = 7\r", 0, 7,
+     0},
     {"a key without '=' and LF breaks", "[system]\nlight\nPosWindowX = 7\n", 0, 7, 0},
     {"missing closing bracket still selects", "[system\nPosWindowX = 11\n", 1, 11, 0},
     {"text after the bracket is ignored", "[system] trailing ; words\nPosWindowX = 12\n", 1, 12, 0},
-    {"blanks inside the brackets do not select", "[ system ]\nlight = 0\nPosWindowX = 3\n", 1, 0, 0},
+    {"blanks inside the brackets do not select", "[ system ]\nlight = 0\nPosWindowX = 3\n", 1, 0,
+     0},
     {"trailing blanks of the key are removed", "[system]\nPosWindowX \t = 13\n", 1, 13, 0},
     {"a line starting with '=' has an empty key", "[system]\n= 5\nPosWindowX = 1\n", 1, 1, 0},
     {"no system group", "[other]\nlight = 0\n", 1, 0, 0},
@@ -75,8 +77,7 @@ const ReadCase read_cases[] = {
      -2147483647 - 1},
     {"extreme in-range values", "[system]\nPosWindowX = 2147483647\nPosWindowY = -2147483648\n", 1,
      2147483647, -2147483647 - 1},
-    {"NUL bytes are ordinary text", "[system]\nPosWindowX = 4\0\nlight = 0\n"s, 0,
-     4, 0},
+    {"NUL bytes are ordinary text", "[system]\nPosWindowX = 4\0\nlight = 0\n"s, 0, 4, 0},
 };
 
 TEST(SettingsReader, ReadsEveryKindOfFile) {
@@ -91,7 +92,8 @@ TEST(SettingsReader, ReadsEveryKindOfFile) {
 TEST(SettingsReader, HasNoLimitOnLineOrFileLength) {
     std::string text = "[system]\n; " + std::string(1 << 20, 'c') + "\n";
     text += "PosWindowX = " + std::string(100000, '0') + "42\n";
-    for (int i = 0; i < 20000; ++i) text += "key" + std::to_string(i) + " = 1\n";
+    for (int i = 0; i < 20000; ++i)
+        text += "key" + std::to_string(i) + " = 1\n";
     text += "PosWindowY = -3\n";
     const StoredSettings got = parse_settings(text);
     EXPECT_EQ(got.window_x, 42);
@@ -108,9 +110,11 @@ TEST(SettingsWriter, WritesTheExactBytes) {
         {{1, 100, -20}, "[system]\r\nlight = 1\r\nPosWindowX = 100\r\nPosWindowY = -20\r\n"},
         {{-1, -2147483647 - 1, 2147483647},
          "[system]\r\nlight = -1\r\nPosWindowX = -2147483648\r\nPosWindowY = 2147483647\r\n"},
-        {{-128, 5000, 5000}, "[system]\r\nlight = -128\r\nPosWindowX = 5000\r\nPosWindowY = 5000\r\n"},
+        {{-128, 5000, 5000},
+         "[system]\r\nlight = -128\r\nPosWindowX = 5000\r\nPosWindowY = 5000\r\n"},
     };
-    for (const Case& c : cases) EXPECT_EQ(format_settings(c.settings), c.bytes);
+    for (const Case& c : cases)
+        EXPECT_EQ(format_settings(c.settings), c.bytes);
     EXPECT_EQ(format_settings(StoredSettings{}).size(), 53u);
 }
 

@@ -1,0 +1,96 @@
+// Hostile settings files: huge, binary, a directory, read-only, held by another process. The
+// program must start with sound values and must never lose what the user had.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <string>
+
+#include "app/app.h"
+#include "settings/settings.h"
+
+namespace korvalis {
+namespace {
+
+namespace fs = std::filesystem;
+
+class SettingsFaultTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir_ = fs::temp_directory_path() /
+               ("korvalis-fault-" + std::to_string(::getpid()) + "-" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(dir_);
+        fs::create_directories(dir_);
+        old_cwd_ = fs::current_path();
+        fs::current_path(dir_);
+        reset_instrument_state();
+    }
+    void TearDown() override {
+        fs::current_path(old_cwd_);
+        fs::remove_all(dir_);
+    }
+    static std::string file_bytes() {
+        std::ifstream in(settings_file_name, std::ios::binary);
+        return {std::istreambuf_iterator<char>(in), {}};
+    }
+    fs::path dir_;
+    fs::path old_cwd_;
+};
+
+TEST_F(SettingsFaultTest, HundredMegabyteFileIsReadWhole) {
+    {
+        std::ofstream out(settings_file_name, std::ios::binary);
+        out << "[system]\n";
+        const std::string filler = "; " + std::string(1022, 'z') + "\n";
+        for (int i = 0; i < 100 * 1024; ++i)
+            out << filler;
+        out << "PosWindowX = 321\n";  // after 100 MB: nothing is cut off
+    }
+    load_settings();
+    EXPECT_EQ(instrument_state.window_x, 321);
+    EXPECT_EQ(instrument_state.light_enabled, 1);
+    save_settings();
+    EXPECT_EQ(file_bytes(), "[system]\r\nlight = 1\r\nPosWindowX = 321\r\nPosWindowY = 0\r\n");
+}
+
+TEST_F(SettingsFaultTest, BinaryFileGivesDefaults) {
+    std::mt19937 random(7);
+    std::string noise(1 << 20, '\0');
+    for (char& c : noise)
+        c = static_cast<char>(random());
+    std::ofstream(settings_file_name, std::ios::binary) << noise;
+    load_settings();
+    // Random bytes essentially never hold a "[system]" header; if they did, the values would
+    // still be well-formed, so only the absence of a crash and a clean save are asserted here.
+    save_settings();
+    EXPECT_EQ(parse_settings(file_bytes()).window_x, instrument_state.window_x);
+}
+
+TEST_F(SettingsFaultTest, DirectoryInPlaceOfTheFileIsLeftAlone) {
+    fs::create_directory(settings_file_name);
+    fs::create_directory(fs::path(settings_file_name) / "inside");
+    load_settings();
+    EXPECT_EQ(instrument_state.light_enabled, 1);
+    instrument_state.window_x = 5;
+    save_settings();
+    EXPECT_TRUE(fs::is_directory(fs::path(settings_file_name) / "inside"));
+}
+
+TEST_F(SettingsFaultTest, FileHeldOpenForWritingByAnotherProgramIsStillRead) {
+    std::ofstream(settings_file_name, std::ios::binary) << "[system]\nPosWindowY = -44\n";
+    const int fd = ::open(settings_file_name, O_RDWR);
+    ASSERT_GE(fd, 0);
+    load_settings();
+    EXPECT_EQ(instrument_state.window_y, -44);
+    ::close(fd);
+}
+
+}  // namespace
+}  // namespace korvalis
