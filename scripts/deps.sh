@@ -9,6 +9,9 @@ korvalis_packages=(
   clang libclang-rt-dev
 )
 
+# Optional, for scripts/make-art only: the art generator draws with cairo and DejaVu Sans.
+korvalis_art_packages=(libcairo2-dev libfreetype-dev fonts-dejavu-core)
+
 korvalis_install_packages() {
   local missing=()
   local package
