@@ -71,7 +71,9 @@ float needle_angle(float knots) {
     const float a = std::fabs(knots);
     const double c = std::nearbyint(static_cast<double>(a));  // ties to even
     const double ratio = calibration_ratio(a, c);
-    const float q = static_cast<float>(static_cast<double>(a) / ratio);
+    // volatile: the compiler may otherwise do the rounding to float after the mode is restored
+    // below (-frounding-math does not order register arithmetic against calls); MinGW's GCC does.
+    const volatile float q = static_cast<float>(static_cast<double>(a) / ratio);
 
     std::fesetround(saved_rounding);
     return knots < 0.0f ? -q : q;
