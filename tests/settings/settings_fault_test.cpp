@@ -2,9 +2,14 @@
 // program must start with sound values and must never lose what the user had.
 #include <gtest/gtest.h>
 
+#ifdef _WIN32
+#include <process.h>
+#include <windows.h>
+#else
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
+#endif
 
 #include <filesystem>
 #include <fstream>
@@ -20,11 +25,19 @@ namespace {
 
 namespace fs = std::filesystem;
 
+int process_id() {
+#ifdef _WIN32
+    return _getpid();
+#else
+    return ::getpid();
+#endif
+}
+
 class SettingsFaultTest : public ::testing::Test {
 protected:
     void SetUp() override {
         dir_ = fs::temp_directory_path() /
-               ("korvalis-fault-" + std::to_string(::getpid()) + "-" +
+               ("korvalis-fault-" + std::to_string(process_id()) + "-" +
                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
         fs::remove_all(dir_);
         fs::create_directories(dir_);
@@ -85,11 +98,21 @@ TEST_F(SettingsFaultTest, DirectoryInPlaceOfTheFileIsLeftAlone) {
 
 TEST_F(SettingsFaultTest, FileHeldOpenForWritingByAnotherProgramIsStillRead) {
     std::ofstream(settings_file_name, std::ios::binary) << "[system]\nPosWindowY = -44\n";
+#ifdef _WIN32
+    // As an editor holds it: open for writing, letting others read.
+    HANDLE holder = CreateFileA(settings_file_name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
+                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+    load_settings();
+    EXPECT_EQ(instrument_state.window_y, -44);
+    CloseHandle(holder);
+#else
     const int fd = ::open(settings_file_name, O_RDWR);
     ASSERT_GE(fd, 0);
     load_settings();
     EXPECT_EQ(instrument_state.window_y, -44);
     ::close(fd);
+#endif
 }
 
 }  // namespace

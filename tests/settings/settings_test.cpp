@@ -2,10 +2,15 @@
 // a save that must not destroy the user's file.
 #include <gtest/gtest.h>
 
+#ifdef _WIN32
+#include <process.h>
+#include <windows.h>
+#else
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <filesystem>
 #include <fstream>
@@ -20,6 +25,14 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::string_literals;
+
+int process_id() {
+#ifdef _WIN32
+    return _getpid();
+#else
+    return ::getpid();
+#endif
+}
 
 struct ReadCase {
     const char* name;
@@ -123,7 +136,7 @@ class SettingsFileTest : public ::testing::Test {
 protected:
     void SetUp() override {
         dir_ = fs::temp_directory_path() /
-               ("korvalis-settings-" + std::to_string(::getpid()) + "-" +
+               ("korvalis-settings-" + std::to_string(process_id()) + "-" +
                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
         fs::remove_all(dir_);
         fs::create_directories(dir_);
@@ -182,11 +195,19 @@ TEST_F(SettingsFileTest, FailedSaveLeavesTheOldFileByteForByte) {
 
     // Read-only file.
     write_file(old);
+#ifdef _WIN32
+    ASSERT_NE(SetFileAttributesA(settings_file_name, FILE_ATTRIBUTE_READONLY), 0);
+    EXPECT_FALSE(write_settings_file(settings_file_name, next));
+    EXPECT_EQ(file_bytes(), old);
+    ASSERT_NE(SetFileAttributesA(settings_file_name, FILE_ATTRIBUTE_NORMAL), 0);
+#else
     fs::permissions(settings_file_name, fs::perms::owner_read | fs::perms::group_read);
     EXPECT_FALSE(write_settings_file(settings_file_name, next));
     EXPECT_EQ(file_bytes(), old);
     fs::permissions(settings_file_name, fs::perms::owner_write, fs::perm_options::add);
+#endif
 
+#ifndef _WIN32
     // Locked by another program.
     {
         const int fd = ::open(settings_file_name, O_RDONLY);
@@ -203,6 +224,7 @@ TEST_F(SettingsFileTest, FailedSaveLeavesTheOldFileByteForByte) {
         ::close(fd);
         EXPECT_EQ(file_bytes(), old);
     }
+#endif
 
     // A directory of that name.
     fs::remove(settings_file_name);
@@ -211,6 +233,9 @@ TEST_F(SettingsFileTest, FailedSaveLeavesTheOldFileByteForByte) {
     EXPECT_TRUE(fs::is_directory(settings_file_name));
     fs::remove(settings_file_name);
 
+#ifdef _WIN32
+    EXPECT_EQ(entries_in_dir(), 0u) << "no temporary file is left behind";
+#else
     // A directory that cannot take the temporary file (not for root, who may write anyway).
     if (::geteuid() != 0) {
         write_file(old);
@@ -220,15 +245,62 @@ TEST_F(SettingsFileTest, FailedSaveLeavesTheOldFileByteForByte) {
         EXPECT_EQ(file_bytes(), old);
     }
     EXPECT_EQ(entries_in_dir(), ::geteuid() != 0 ? 1u : 0u) << "no temporary file is left behind";
+#endif
 }
+
+#ifdef _WIN32
+// Another program holding the file open: whatever its sharing mode, a save either replaces the
+// file whole or leaves it byte for byte, says which, and leaves no temporary file. A holder that
+// does not let others write must keep it as it was.
+TEST_F(SettingsFileTest, FileHeldByAnotherProgramIsReplacedWholeOrLeftAlone) {
+    enum class Expect { Left, Either };
+    struct Case {
+        const char* name;
+        DWORD access;
+        DWORD share;
+        Expect expect;
+    };
+    const Case cases[] = {
+        {"read, others may read", GENERIC_READ, FILE_SHARE_READ, Expect::Left},
+        {"write, others may read", GENERIC_WRITE, FILE_SHARE_READ, Expect::Left},
+        {"read, no sharing", GENERIC_READ, 0, Expect::Left},
+        {"read, others may read and write", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+         Expect::Either},
+        {"read, others may do anything", GENERIC_READ,
+         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, Expect::Either},
+    };
+    const std::string old = "[system]\nlight = 0\nPosWindowX = 7\n; keep me\n";
+    const StoredSettings next{1, 99, -99};
+    const std::string saved = format_settings(next);
+    for (const Case& c : cases) {
+        write_file(old);
+        HANDLE holder = CreateFileA(settings_file_name, c.access, c.share, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+        ASSERT_NE(holder, INVALID_HANDLE_VALUE) << c.name;
+        const bool written = write_settings_file(settings_file_name, next);
+        CloseHandle(holder);
+        if (c.expect == Expect::Left) {
+            EXPECT_FALSE(written) << c.name;
+        }
+        RecordProperty(c.name, written ? "replaced" : "left");
+        EXPECT_EQ(file_bytes(), written ? saved : old) << c.name;
+        EXPECT_EQ(entries_in_dir(), 1u) << c.name << ": no temporary file is left behind";
+    }
+}
+#endif
 
 TEST_F(SettingsFileTest, SaveReplacesTheFileAndKeepsItsPermissions) {
     write_file(std::string(100000, 'x'));
+#ifndef _WIN32
     fs::permissions(settings_file_name, fs::perms::owner_read | fs::perms::owner_write);
+#endif
     ASSERT_TRUE(write_settings_file(settings_file_name, StoredSettings{0, 1, 2}));
     EXPECT_EQ(file_bytes(), "[system]\r\nlight = 0\r\nPosWindowX = 1\r\nPosWindowY = 2\r\n");
+#ifndef _WIN32
+    // Windows has no permission bits to keep; the read-only attribute stops a save altogether.
     EXPECT_EQ(fs::status(settings_file_name).permissions() & fs::perms::all,
               fs::perms::owner_read | fs::perms::owner_write);
+#endif
     EXPECT_EQ(read_settings_file(settings_file_name).window_y, 2);
 }
 
