@@ -468,4 +468,73 @@ TEST(Icon, EverySizeIsAnOpaqueDialWithAWhiteNeedleUpAndARedDotAtTheUpperLeft) {
     }
 }
 
+// The Windows icon resource: the same three images, as 8-bit palette bitmaps.
+std::vector<uint8_t> read_file(const std::string& name) {
+    std::vector<uint8_t> bytes;
+    const std::string path = std::string(KORVALIS_ASSETS_DIR) + "/" + name;
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) return bytes;
+    uint8_t buffer[4096];
+    size_t got = 0;
+    while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) {
+        bytes.insert(bytes.end(), buffer, buffer + got);
+    }
+    std::fclose(file);
+    return bytes;
+}
+
+uint32_t little_endian(const std::vector<uint8_t>& bytes, size_t at, int width) {
+    uint32_t value = 0;
+    for (int i = width - 1; i >= 0; --i)
+        value = (value << 8) | bytes.at(at + i);
+    return value;
+}
+
+TEST(Icon, IcoFileHoldsTheThreeSizesAsPaletteImagesOfTheSamePixels) {
+    const std::vector<uint8_t> ico = read_file("icon.ico");
+    ASSERT_GE(ico.size(), 6u + 3 * 16u) << "icon.ico missing or truncated";
+    EXPECT_EQ(little_endian(ico, 0, 2), 0u);
+    EXPECT_EQ(little_endian(ico, 2, 2), 1u) << "not an icon";
+    ASSERT_EQ(little_endian(ico, 4, 2), 3u) << "three sizes expected";
+    const uint32_t sizes[] = {48, 32, 16};
+    for (size_t entry = 0; entry < 3; ++entry) {
+        const uint32_t size = sizes[entry];
+        SCOPED_TRACE("icon.ico entry of " + std::to_string(size));
+        const size_t at = 6 + entry * 16;
+        EXPECT_EQ(ico[at], size);
+        EXPECT_EQ(ico[at + 1], size);
+        EXPECT_EQ(little_endian(ico, at + 6, 2), 8u) << "8 bits per pixel";
+        const uint32_t length = little_endian(ico, at + 8, 4);
+        const uint32_t offset = little_endian(ico, at + 12, 4);
+        ASSERT_LE(static_cast<size_t>(offset) + length, ico.size());
+        // Bitmap header, 256-colour palette, colour rows bottom-up, then the mask.
+        EXPECT_EQ(little_endian(ico, offset, 4), 40u);
+        EXPECT_EQ(little_endian(ico, offset + 4, 4), size);
+        EXPECT_EQ(little_endian(ico, offset + 8, 4), 2 * size);
+        EXPECT_EQ(little_endian(ico, offset + 14, 2), 8u);
+        const size_t palette = offset + 40;
+        const size_t rows = palette + 256 * 4;
+        const size_t stride = (size + 3) / 4 * 4;
+        const size_t mask = rows + stride * size;
+        ASSERT_LE(mask + (size + 31) / 32 * 4 * size, static_cast<size_t>(offset) + length);
+
+        const Png png = load("icon_" + std::to_string(size) + ".png");
+        ASSERT_EQ(png.rgba.size(), static_cast<size_t>(size) * size * 4);
+        int differing = 0;
+        for (uint32_t y = 0; y < size; ++y) {
+            for (uint32_t x = 0; x < size; ++x) {
+                const uint8_t index = ico[rows + (size - 1 - y) * stride + x];
+                const uint8_t* bgr = &ico[palette + index * 4];
+                const uint8_t* p = png.at(static_cast<int32_t>(x), static_cast<int32_t>(y));
+                differing += bgr[2] != p[0] || bgr[1] != p[1] || bgr[0] != p[2];
+            }
+        }
+        EXPECT_EQ(differing, 0) << "icon.ico differs from the PNG";
+        int masked = 0;
+        for (size_t i = mask; i < mask + (size + 31) / 32 * 4 * size; ++i)
+            masked += ico[i] != 0;
+        EXPECT_EQ(masked, 0) << "the icon must be fully opaque";
+    }
+}
+
 }  // namespace

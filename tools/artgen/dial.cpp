@@ -40,7 +40,11 @@ constexpr double radial_line_width = 2.6;
 constexpr double radial_line_outer = 120.5;
 constexpr double radial_line_inner = 100.0;
 
-constexpr double triangle_knots = 206.0;  // the triangle beside the 200 numeral
+// A small triangle between the 200 numeral and its graduation, pointing out at the mark.
+constexpr int triangle_knots = 200;
+constexpr double triangle_height = 8.0;
+constexpr double triangle_half_base = 2.7;
+constexpr double triangle_clearance = 2.5;  // between the triangle and the graduation
 
 double radians(double degrees) {
     return degrees * std::numbers::pi / 180.0;
@@ -120,6 +124,8 @@ void draw_numerals(cairo_t* cr) {
     cairo_set_source_rgb(cr, 1, 1, 1);
     use_label_font(cr, FontWeight::Bold, numeral_size, numeral_width_scale);
     const double boundary = tick_outer_radius - major_tick_length - numeral_clearance;
+    const double triangle_boundary = tick_outer_radius - major_tick_length - triangle_clearance -
+                                     triangle_height - numeral_clearance + 1.0;
     for (int knots = scale_first_knots; knots <= scale_last_knots; knots += 20) {
         const std::string text = std::to_string(knots);
         const TextBox box = measure_text(cr, text);
@@ -127,7 +133,8 @@ void draw_numerals(cairo_t* cr) {
         // Upright text: pull the box in until its outermost side just meets the boundary.
         const double half_extent =
             (box.width * std::fabs(std::sin(a)) + box.height * std::fabs(std::cos(a))) / 2;
-        const Point centre = on_dial(scale_angle(knots), boundary - half_extent);
+        const double outer = knots == triangle_knots ? triangle_boundary : boundary;
+        const Point centre = on_dial(scale_angle(knots), outer - half_extent);
         show_text_centred(cr, text, centre.x, centre.y);
     }
 }
@@ -140,15 +147,14 @@ void draw_special_marks(cairo_t* cr) {
     radial_line(cr, scale_angle(blue_line_knots), radial_line_inner, radial_line_outer,
                 radial_line_width);
 
-    // A small white triangle beside the 200 numeral, pointing out at the scale; slim, so that it
-    // reads as a pointer and not as a letter of the numeral.
+    // The small white triangle beside the 200 numeral.
     const double degrees = scale_angle(triangle_knots);
-    const double apex_radius = tick_outer_radius - major_tick_length + 1.0;
-    const double base_radius = apex_radius - 9.0;
+    const double apex_radius = tick_outer_radius - major_tick_length - triangle_clearance;
+    const double base_radius = apex_radius - triangle_height;
     const Point apex = on_dial(degrees, apex_radius);
     const Point base = on_dial(degrees, base_radius);
     const double a = radians(degrees);
-    const double half_base = 2.6;
+    const double half_base = triangle_half_base;
     cairo_set_source_rgb(cr, 1, 1, 1);
     cairo_move_to(cr, apex.x, apex.y);
     cairo_line_to(cr, base.x + half_base * std::cos(a), base.y + half_base * std::sin(a));
