@@ -45,10 +45,13 @@ void simlink_close();                         // releases everything; safe when 
 using WorkerId = uint32_t;
 inline constexpr WorkerId no_worker = 0;
 
-void create_link_lock();                   // once, before any worker starts
-WorkerId start_connection_worker();        // opens the link once a second while there is none
-WorkerId start_poll_worker();              // one exchange of the three values per 1 ms pass
+void create_link_lock();                    // once, before any worker starts
+WorkerId start_connection_worker();         // opens the link once a second while there is none
+WorkerId start_poll_worker();               // one exchange of the three values per 1 ms pass
 bool poll_worker_running(WorkerId worker);  // false for no_worker and for an ended worker
-void stop_poll_worker(WorkerId worker);    // returns once the worker has ended, lock released
+void stop_poll_worker(WorkerId worker);     // returns once the worker has ended, lock released
+// The program never stops it (the process ends around it); tests and tools that must leave
+// nothing running do. Returns once it has ended, within one pass (up to 1 s plus an open).
+void stop_connection_worker(WorkerId worker);
 
 }  // namespace korvalis
