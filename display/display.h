@@ -3,9 +3,11 @@
 // (SDL, libpng) stay inside the implementation files.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <vector>
 
 namespace korvalis {
 
@@ -37,6 +39,8 @@ int32_t window_frame_left(InstrumentWindow* window);                  // outer f
 int32_t window_frame_top(InstrumentWindow* window);
 void show_message_box(const char* caption, const char* text);         // modal, one OK button
 void close_instrument_window(InstrumentWindow* window);               // destroys it at shut-down
+InstrumentWindow* open_hidden_window(int32_t width, int32_t height);  // never shown: off-screen
+                                                                      // frames for tools, tests
 
 // ---------------------------------------------------------------------------------------------
 // Sprite surface (surface.cpp)
@@ -64,6 +68,25 @@ void rotate_sprite_to(RotatableSprite* sprite, float degrees);     // absolute, 
 void set_blend_factors(BlendFactor source, BlendFactor destination);
 void draw_sprite(RotatableSprite* sprite, int32_t x, int32_t y, uint8_t alpha);
 void release_sprite_system();  // sprites, images, surface and graphics system
+
+// ---------------------------------------------------------------------------------------------
+// Pixels in and out (png_codec.cpp, surface.cpp): the decoder behind load_sprite_image, and what
+// tools and tests need to make images and look at frames.
+// ---------------------------------------------------------------------------------------------
+struct DecodedImage {
+    int32_t width = 0;
+    int32_t height = 0;
+    std::vector<uint8_t> bgra;  // width x height x 4: blue, green, red, straight alpha; top row 1st
+};
+
+inline constexpr size_t png_read_limit = 10'000'000;    // bytes the decoder may consume
+inline constexpr int32_t png_max_side = 16384;          // wider or taller images are refused,
+inline constexpr int64_t png_max_pixels = 4096 * 4096;  // and so are absurd areas
+
+std::optional<DecodedImage> decode_png(std::span<const uint8_t> png_data);  // none on any failure
+std::vector<uint8_t> encode_png(const DecodedImage& image);  // 8-bit RGBA PNG; empty on failure
+SpriteImage* make_sprite_image(const DecodedImage& image);   // a texture; none on failure
+bool read_back_buffer(std::span<uint8_t> bgra);  // the surface's pixels, width x height x 4, opaque
 
 // ---------------------------------------------------------------------------------------------
 // The six instrument images (images.cpp); a pair whose image failed to load is absent (null).
