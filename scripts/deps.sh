@@ -3,7 +3,7 @@
 
 korvalis_packages=(
   build-essential cmake pkg-config git
-  libsdl2-dev libpng-dev zlib1g-dev
+  libsdl2-dev libx11-dev libpng-dev zlib1g-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   xvfb xauth x11-utils xdotool openbox imagemagick
   clang libclang-rt-dev
