@@ -12,6 +12,13 @@ korvalis_packages=(
 # Optional, for scripts/make-art only: the art generator draws with cairo and DejaVu Sans.
 korvalis_art_packages=(libcairo2-dev libfreetype-dev fonts-dejavu-core)
 
+# For scripts/build-windows: the MinGW-w64 cross compiler (posix threads), zlib for Windows, what
+# apt-get source needs to unpack SDL2 and libpng, Wine with Mesa for Direct3D under Xvfb, and zip.
+korvalis_windows_packages=(
+  g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix libz-mingw-w64-dev
+  dpkg-dev xz-utils wine wine64 libgl1 libgl1-mesa-dri zip
+)
+
 korvalis_install_packages() {
   local missing=()
   local package
