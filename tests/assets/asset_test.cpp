@@ -286,6 +286,23 @@ TEST(Needles, PointStraightUpWithTheirPivotAtTheImageCentre) {
     }
 }
 
+TEST(Needles, EdgesOfTheWhiteBladeAreWhiteWithStraightAlpha) {
+    // The instrument loads straight alpha: a half-covered edge pixel of the white blade is white
+    // at half alpha, not the grey that premultiplied data would give.
+    const Png needle = load("airspeed_needle.png");
+    ASSERT_EQ(needle.rgba.size(), 246u * 246u * 4u);
+    int edge_pixels = 0;
+    for (int32_t y = 20; y < 100; ++y) {
+        for (int32_t x : {118, 127}) {
+            const uint8_t* p = needle.at(x, y);
+            if (p[3] == 0 || p[3] == 255) continue;
+            ++edge_pixels;
+            EXPECT_GT(std::min({p[0], p[1], p[2]}), 240) << "grey edge at " << x << "," << y;
+        }
+    }
+    EXPECT_GT(edge_pixels, 0) << "expected anti-aliased edges along the blade";
+}
+
 TEST(Needles, OnlyTheMaxSpeedBladeCarriesSixRedStripes) {
     for (const NeedleCase& c : needle_cases) {
         SCOPED_TRACE(c.file);
