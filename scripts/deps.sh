@@ -5,7 +5,7 @@ korvalis_packages=(
   build-essential cmake pkg-config git
   libsdl2-dev libx11-dev libpng-dev zlib1g-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
-  xvfb xauth x11-utils xdotool openbox imagemagick
+  xvfb xauth x11-utils xdotool wmctrl openbox imagemagick python3
   clang libclang-rt-dev
 )
 
