@@ -44,10 +44,10 @@ class InstrumentRun:
         return self.display.client_image(self.window)
 
 
-def render(args, directory):
+def render(args, directory, env):
     path = os.path.join(directory, "reference.png")
     subprocess.run([program("korvalis-render"), *args, "-o", path], check=True, timeout=60,
-                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                   env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     return harness.Image.from_png(path)
 
 
@@ -72,6 +72,9 @@ class E2ETest(unittest.TestCase):
         run = InstrumentRun(self.display, self.scratch)
         self.processes.append(run.process)
         return run
+
+    def render(self, *args):
+        return render(list(args), self.scratch.path, self.display.env)
 
     def start_sim(self, *args):
         sim = Process([program("korvalis-sim"), "--quiet", *args], self.display.env)
@@ -165,7 +168,7 @@ class OffScreenTest(E2ETest):
 class LinkTest(E2ETest):
     def test_offline_marker_with_both_needles_up(self):
         run = self.start_instrument()
-        reference = render(["--offline"], self.scratch.path)
+        reference = self.render("--offline")
         self.assertTrue(harness.marker_shown(reference))
         self.wait_until_looks_like(run, reference, "offline, needles at 0", 3)
 
@@ -173,7 +176,7 @@ class LinkTest(E2ETest):
         run = self.start_instrument()
         self.assertTrue(harness.marker_shown(run.client()))
         sim = self.start_sim("--ias", "150", "--max", "259", "--lights", "0")
-        reference = render(["--ias", "150", "--max", "259"], self.scratch.path)
+        reference = self.render("--ias", "150", "--max", "259")
         started = time.monotonic()
         self.wait_until_looks_like(run, reference, "the simulator's values", 2.5)
         connected_after = time.monotonic() - started
@@ -184,13 +187,11 @@ class LinkTest(E2ETest):
                  step=0.1)
         marker_after = time.monotonic() - lost
         # The needles keep their last angles while offline.
-        offline_reference = render(["--ias", "150", "--max", "259", "--offline"],
-                                   self.scratch.path)
+        offline_reference = self.render("--ias", "150", "--max", "259", "--offline")
         self.assert_looks_like(run.client(), offline_reference, "offline at the last values")
 
         self.start_sim("--ias", "250", "--max", "280")
-        self.wait_until_looks_like(run, render(["--ias", "250", "--max", "280"],
-                                               self.scratch.path), "after reconnecting", 4)
+        self.wait_until_looks_like(run, self.render("--ias", "250", "--max", "280"), "after reconnecting", 4)
         print(f"connected in {connected_after:.2f} s, marker back {marker_after:.2f} s "
               "after the kill", file=sys.stderr)
         self.assertLess(marker_after, 2.0)
@@ -200,8 +201,8 @@ class LinkTest(E2ETest):
         for light in (1, 0):
             with self.subTest(light=light):
                 run = self.start_instrument(own_settings(light, 0, 0))
-                reference = render(["--ias", "120", "--max", "200", "--lights", "0x20",
-                                    "--light-enabled", str(light)], self.scratch.path)
+                reference = self.render("--ias", "120", "--max", "200", "--lights", "0x20",
+                                    "--light-enabled", str(light))
                 self.wait_until_looks_like(run, reference, f"light = {light}", 4)
                 run.process.signal(signal.SIGTERM)
                 run.process.exit_code(10)
@@ -209,8 +210,7 @@ class LinkTest(E2ETest):
     def test_closed_while_the_simulator_hangs(self):
         sim = self.start_sim("--ias", "100", "--max", "200")
         run = self.start_instrument(own_settings(1, 0, 0))
-        self.wait_until_looks_like(run, render(["--ias", "100", "--max", "200"],
-                                               self.scratch.path), "connected", 4)
+        self.wait_until_looks_like(run, self.render("--ias", "100", "--max", "200"), "connected", 4)
         sim.signal(signal.SIGSTOP)  # a hang: the module neither answers nor goes away
         time.sleep(0.5)
         asked = time.monotonic()
