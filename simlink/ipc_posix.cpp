@@ -11,6 +11,7 @@
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <time.h>
 #include <unistd.h>
@@ -64,6 +65,7 @@ struct Connection {
     char socket_name[sizeof(sockaddr_un::sun_path)] = {};
     size_t socket_name_length = 0;
     uint32_t next_seq = 0;
+    int64_t receive_timeout_ms = -1;    // the socket's SO_RCVTIMEO as last set; -1 = none yet
     uint64_t told[told_capacity] = {};  // serials of the atoms this module has been told about
     size_t told_next = 0;
 };
@@ -186,6 +188,16 @@ bool send_frame(Connection& connection, const uint8_t* bytes, size_t length, int
     }
 }
 
+// Sets the socket's receive time-out, once per value.
+bool receive_timeout(Connection& connection, int64_t timeout_ms) {
+    if (connection.receive_timeout_ms == timeout_ms) return true;
+    timeval wait{static_cast<time_t>(timeout_ms / 1000),
+                 static_cast<suseconds_t>(timeout_ms % 1000) * 1000};
+    if (setsockopt(connection.fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait) != 0) return false;
+    connection.receive_timeout_ms = timeout_ms;
+    return true;
+}
+
 // Tells the module, once per connection, the name behind an atom and hands it the block of that
 // name, so the module never has to look the name up in a shared namespace.
 bool announce_atom(Connection& connection, const Atom& atom, int64_t deadline) {
@@ -251,6 +263,14 @@ IpcWindow posix_find_window(const char* class_name) {
         peer.uid != geteuid()) {
         close(fd);
         return 0;  // no window of that class, as far as this user can tell
+    }
+    // Connected without blocking (a full backlog is "no window"); from here on the socket blocks,
+    // and every send says MSG_DONTWAIT itself.
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        set_error(errno_error(errno));
+        close(fd);
+        return 0;
     }
     *slot = Connection{};
     slot->handle = ipc.next_window++;
@@ -405,23 +425,31 @@ bool posix_send_message(IpcWindow window, uint32_t message, uint32_t wparam, uin
     wire::put_u32(frame + 16, lparam);
     if (!send_frame(*connection, frame, sizeof frame, -1, deadline)) return false;
 
+    bool first_wait = true;
     for (;;) {
         const int64_t remaining = deadline - now_ms();
         if (remaining <= 0) {
             set_error(ipc_error_timeout);
             return false;
         }
-        pollfd p{connection->fd, POLLIN, 0};
-        const int ready = poll(&p, 1, static_cast<int>(remaining));
-        if (ready < 0) {
-            if (errno == EINTR) continue;
-            set_error(errno_error(errno));
-            return false;
-        }
-        if (ready == 0) continue;  // the deadline check above reports the time-out
         uint8_t reply[max_frame_size];
-        const ssize_t got = recv(connection->fd, reply, sizeof reply, MSG_DONTWAIT);
-        if (got < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+        ssize_t got = -1;
+        if (first_wait && remaining + 1 >= timeout_ms && receive_timeout(*connection, timeout_ms)) {
+            // The usual case: one blocking receive, bounded by the socket's receive time-out.
+            got = recv(connection->fd, reply, sizeof reply, 0);
+        } else {
+            // After a late answer or a slow send: wait for what is left of the time-out.
+            pollfd p{connection->fd, POLLIN, 0};
+            const int ready = poll(&p, 1, static_cast<int>(remaining));
+            if (ready < 0 && errno != EINTR) {
+                set_error(errno_error(errno));
+                return false;
+            }
+            if (ready <= 0) continue;  // the deadline check above reports the time-out
+            got = recv(connection->fd, reply, sizeof reply, MSG_DONTWAIT);
+        }
+        first_wait = false;
+        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) continue;
         if (got <= 0) {  // the module closed its end, or the connection broke
             drop_connection(*connection);
             set_error(ipc_error_invalid_window);

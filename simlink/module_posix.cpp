@@ -206,6 +206,7 @@ bool serve_client(ModuleServer& server, Client& client, ModuleHandler handler, v
         }
 
         const auto length = static_cast<size_t>(got);
+        bool handled_send = false;
         const uint32_t type = length >= 4 ? wire::get_u32(frame) : 0;
         if ((message.msg_flags & MSG_TRUNC) == 0) {
             if (type == frame_atom) {
@@ -213,6 +214,7 @@ bool serve_client(ModuleServer& server, Client& client, ModuleHandler handler, v
                 on_atom(server, client, frame, length, fd_count == 1 ? fds[0] : none);
             } else if (type == frame_send) {
                 on_send(server, client, frame, length, handler, context);
+                handled_send = true;
             } else if (type == frame_forget && length == forget_frame_size) {
                 ClientBlock* block = find_block(client, wire::get_u32(frame + 4));
                 if (block != nullptr) release_block(server, *block);
@@ -222,6 +224,9 @@ bool serve_client(ModuleServer& server, Client& client, ModuleHandler handler, v
             if (fds[i] >= 0) close(fds[i]);
         }
         if (client.fd < 0) return false;
+        // A client waits for its answer before it sends again, so after a send there is rarely
+        // more to read: leave it to the next wait instead of asking the socket once more.
+        if (handled_send) return true;
     }
     return true;
 }
