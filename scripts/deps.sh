@@ -2,7 +2,7 @@
 # Runs apt-get as root, or through sudo otherwise.
 
 korvalis_packages=(
-  build-essential cmake pkg-config git
+  build-essential dpkg-dev cmake pkg-config git desktop-file-utils
   libsdl2-dev libx11-dev libpng-dev zlib1g-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   xvfb xauth x11-utils xdotool wmctrl openbox imagemagick python3
