@@ -4,8 +4,10 @@
 #include "app/app.h"
 
 #ifdef _WIN32
-#include <timeapi.h>
+// windows.h first, in a block of its own so that sorting keeps it there: timeapi.h needs its types.
 #include <windows.h>
+
+#include <timeapi.h>
 #else
 #include <time.h>
 #include <cerrno>
