@@ -16,6 +16,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <thread>
 
 #include "simlink/ipc_services.h"
 #include "simlink/module.h"
@@ -25,11 +26,15 @@ namespace {
 using namespace korvalis;
 
 constexpr double pi = 3.14159265358979323846;
+// A busy module: slow enough to hold the client's lock for almost a whole time-out, quick enough
+// that every exchange still succeeds.
+constexpr auto late_answer = std::chrono::milliseconds(1900);
 
 enum class Fault {
     none,
     refuse,               // answers 0
     silent,               // never answers
+    late,                 // answers every exchange 1.9 s late, just inside the client's 2 s
     bad_version,          // module version below the minimum
     bad_signature,        // no 0xFADE at 0x3308
     garbage_kind,         // an unknown kind over the last request after serving
@@ -45,6 +50,7 @@ constexpr FaultName fault_names[] = {
     {"none", Fault::none},
     {"refuse", Fault::refuse},
     {"silent", Fault::silent},
+    {"late", Fault::late},
     {"bad-version", Fault::bad_version},
     {"bad-signature", Fault::bad_signature},
     {"garbage-kind", Fault::garbage_kind},
@@ -147,6 +153,7 @@ std::optional<uint32_t> handle_block(void*, std::span<uint8_t> block) {
         ++sim.exchanges;
         return 0;
     }
+    if (sim.fault == Fault::late) std::this_thread::sleep_for(late_answer);
     const std::optional<uint32_t> last = last_request(block);
     const BlockOutcome outcome = serve_request_block(block, sim.space);
     if (last.has_value() && *last + 12 <= block.size()) {
@@ -267,7 +274,8 @@ void usage(FILE* out) {
         "                        names: ias, max (knots), lights (word), fault (mode);\n"
         "                        'quit' ends the simulator, '#' starts a comment\n"
         "  --fault MODE          none, refuse (answer 0), silent (never answer),\n"
-        "                        bad-version, bad-signature, garbage-kind, garbage-length,\n"
+        "                        late (answer each exchange 1.9 s late), bad-version,\n"
+        "                        bad-signature, garbage-kind, garbage-length,\n"
         "                        garbage-destination\n"
         "  --stop-after N        stop answering after N exchanges\n"
         "  --sim-version N       simulator version in the handshake word (14)\n"
