@@ -136,8 +136,10 @@ class WindowTest(E2ETest):
                 if how == "close box":
                     run.close_request()
                 else:
+                    # Alt+F4 is the window manager's key: sent through the keyboard (XTEST) to
+                    # the active window, not posted to the window itself.
                     self.display.run("xdotool", "windowactivate", "--sync", run.window)
-                    self.display.run("xdotool", "key", "--window", run.window, "alt+F4")
+                    self.display.run("xdotool", "key", "alt+F4")
                 self.assertEqual(run.process.exit_code(10), 0, run.process.output())
                 self.assertEqual(self.scratch.settings(), own_settings(0, 300, 200))
 
