@@ -12,6 +12,10 @@ korvalis_packages=(
 # Optional, for scripts/make-art only: the art generator draws with cairo and DejaVu Sans.
 korvalis_art_packages=(libcairo2-dev libfreetype-dev fonts-dejavu-core)
 
+# For scripts/flightgear and the real-simulator test: FlightGear (a large download), the session
+# bus it expects, and Mesa's software OpenGL for it under Xvfb.
+korvalis_flightgear_packages=(flightgear dbus-daemon libgl1-mesa-dri)
+
 # For scripts/build-windows: the MinGW-w64 cross compiler (posix threads), zlib for Windows, what
 # apt-get source needs to unpack SDL2 and libpng, Wine with Mesa for Direct3D under Xvfb, and zip.
 korvalis_windows_packages=(
