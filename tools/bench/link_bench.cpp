@@ -1,7 +1,8 @@
 // What one exchange of the instrument's three values costs over the stand-in transport, next to
 // the floor any socket transport has: a bare Unix-socket ping-pong carrying the same bytes each
 // way (the 62 bytes of the queued block out, and back with the data filled in). Both peers are
-// separate processes, as the simulator's module is. Prints the ratio at the end.
+// separate processes, as the simulator's module is. Prints the ratio at the end. Each benchmark
+// also counts the heap allocations of one exchange in this process, once the link is open.
 #include <sched.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -20,6 +21,7 @@
 #include "simlink/ipc_services.h"
 #include "simlink/module.h"
 #include "simlink/simlink.h"
+#include "tools/bench/alloc_counter.h"
 
 namespace {
 
@@ -29,6 +31,14 @@ using namespace korvalis;
 constexpr size_t exchange_bytes = 3 * read_header_size + 4 + 4 + 2 + 4;
 
 ModuleSpace space{};
+
+void report_allocations(benchmark::State& state, const bench::AllocationCount& before) {
+    const bench::AllocationCount spent = bench::allocations_so_far() - before;
+    state.counters["allocs_own"] =
+        benchmark::Counter(static_cast<double>(spent.own), benchmark::Counter::kAvgIterations);
+    state.counters["allocs_libraries"] = benchmark::Counter(static_cast<double>(spent.libraries),
+                                                            benchmark::Counter::kAvgIterations);
+}
 
 std::optional<uint32_t> serve(void*, std::span<uint8_t> block) {
     return serve_request_block(block, space).answer;
@@ -66,6 +76,7 @@ void BM_LinkExchange(benchmark::State& state) {
         usleep(10000);
     int32_t airspeed = 0, max_speed = 0;
     uint16_t lights = 0;
+    const bench::AllocationCount before = bench::allocations_so_far();
     for (auto _ : state) {
         simlink_read(airspeed_offset, 4, &airspeed, &result);
         simlink_read(max_speed_offset, 4, &max_speed, &result);
@@ -76,6 +87,7 @@ void BM_LinkExchange(benchmark::State& state) {
         }
         benchmark::DoNotOptimize(airspeed);
     }
+    report_allocations(state, before);
     simlink_close();
     state.SetLabel(airspeed == 250 * 128 ? "values arrived" : "wrong values");
 }
@@ -100,6 +112,7 @@ void BM_SocketPingPong(benchmark::State& state) {
     close(pair[1]);
     uint8_t request[exchange_bytes] = {1};
     uint8_t reply[256];
+    const bench::AllocationCount before = bench::allocations_so_far();
     for (auto _ : state) {
         if (send(pair[0], request, sizeof request, MSG_NOSIGNAL) !=
                 static_cast<ssize_t>(sizeof request) ||
@@ -109,6 +122,7 @@ void BM_SocketPingPong(benchmark::State& state) {
         }
         benchmark::DoNotOptimize(reply);
     }
+    report_allocations(state, before);
     close(pair[0]);
     waitpid(echo, nullptr, 0);
 }

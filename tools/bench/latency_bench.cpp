@@ -1,0 +1,222 @@
+// How long a change of the simulator's airspeed takes to reach the needle: from the moment a line
+// "ias=..." is written to korvalis-sim's standard input to the moment the frame loop has
+// recomputed the needle angle from it. Everything between is the program's own: korvalis-sim in
+// another process over the stand-in transport, the real link workers, and the real frame loop
+// with its real drawing, on a window under an X server. Both ends are stamped on the same
+// monotonic clock, in this process: the writer thread before it writes the line, and the frame
+// loop's next draw_instrument_frame after the recomputation, seen through a link-time wrapper
+// (the build wraps that one symbol; nothing in the instrument knows).
+//
+// Prints one line "result {...}" with the latencies and the loop's iteration times.
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cinttypes>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/app.h"
+#include "display/display.h"
+#include "simlink/ipc_services.h"
+#include "simlink/simlink.h"
+
+extern char** environ;
+
+namespace {
+
+using namespace korvalis;
+
+int64_t now_ns() {
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<int64_t>(t.tv_sec) * 1'000'000'000 + t.tv_nsec;
+}
+
+// The change the writer waits for, and when the frame loop had taken it up.
+std::atomic<int32_t> awaited_raw{INT32_MIN};
+std::atomic<int64_t> taken_up_at{0};
+
+// korvalis-sim as a child, fed through a pipe.
+struct Simulator {
+    pid_t pid = -1;
+    int input = -1;
+};
+
+bool start_simulator(Simulator& sim, const std::string& ns) {
+    int in_pipe[2], out_pipe[2];
+    if (pipe(in_pipe) != 0 || pipe(out_pipe) != 0) return false;
+    std::vector<std::string> args = {
+        KORVALIS_SIM_PATH, "--namespace", ns, "--quiet", "--stdin", "--ias", "100", "--max", "250"};
+    std::vector<char*> argv;
+    for (std::string& a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, in_pipe[0], STDIN_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, out_pipe[1], STDOUT_FILENO);
+    posix_spawn_file_actions_addclose(&actions, in_pipe[1]);
+    posix_spawn_file_actions_addclose(&actions, out_pipe[0]);
+    const int error = posix_spawn(&sim.pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(in_pipe[0]);
+    close(out_pipe[1]);
+    sim.input = in_pipe[1];
+    if (error != 0) return false;
+    char line[128];
+    const ssize_t got = read(out_pipe[0], line, sizeof line - 1);  // "korvalis-sim: serving"
+    close(out_pipe[0]);
+    return got > 0;
+}
+
+void stop_simulator(Simulator& sim) {
+    if (sim.input >= 0) close(sim.input);
+    if (sim.pid > 0) {
+        kill(sim.pid, SIGTERM);
+        waitpid(sim.pid, nullptr, 0);
+    }
+}
+
+double percentile(std::vector<double> values, double p) {
+    if (values.empty()) return 0;
+    std::sort(values.begin(), values.end());
+    const auto at = static_cast<size_t>(p / 100.0 * static_cast<double>(values.size() - 1) + 0.5);
+    return values[std::min(at, values.size() - 1)];
+}
+
+}  // namespace
+
+// The frame loop's draw, seen on its way: the first draw after the awaited value was taken up
+// stamps the time. Every other draw passes straight through.
+extern "C" void __real__ZN8korvalis21draw_instrument_frameEb(bool offline);
+extern "C" void __wrap__ZN8korvalis21draw_instrument_frameEb(bool offline) {
+    const int32_t awaited = awaited_raw.load(std::memory_order_acquire);
+    if (awaited != INT32_MIN && taken_up_at.load(std::memory_order_relaxed) == 0 &&
+        instrument_state.last_airspeed_raw == static_cast<float>(awaited)) {
+        taken_up_at.store(now_ns(), std::memory_order_release);
+    }
+    __real__ZN8korvalis21draw_instrument_frameEb(offline);
+}
+
+int main(int argc, char** argv) {
+    const int changes = argc > 1 ? std::atoi(argv[1]) : 1000;
+    const std::string ns = "latency" + std::to_string(getpid());
+    set_ipc_namespace(ns.c_str());
+    Simulator sim;
+    if (!start_simulator(sim, ns)) {
+        std::fprintf(stderr, "latency_bench: korvalis-sim did not start\n");
+        stop_simulator(sim);
+        return 1;
+    }
+    signal(SIGPIPE, SIG_IGN);
+
+    // The instrument's start-up, minus the settings file.
+    reset_instrument_state();
+    FrameLoop loop;
+    init_window_system();
+    create_link_lock();
+    const WorkerId connection = start_connection_worker();
+    init_sprite_system();
+    loop.window = open_instrument_window(0, 0, client_width, client_height, "Korvalis - latency");
+    if (loop.window == nullptr ||
+        !open_surface(native_window_handle(loop.window), 0, 0, client_width, client_height)) {
+        std::fprintf(stderr, "latency_bench: no window with accelerated drawing\n");
+        stop_simulator(sim);
+        return 1;
+    }
+    set_window_topmost(loop.window, true);
+    load_instrument_images();
+    set_sprite_quality(1);
+
+    std::vector<double> latencies_ms;
+    latencies_ms.reserve(static_cast<size_t>(changes));
+    int missed = 0;
+    std::atomic<bool> writer_done{false};
+    std::atomic<bool> connected_once{false};
+
+    std::thread writer([&] {
+        while (!connected_once.load())
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        std::mt19937 random(12345);
+        // Longer than any loop iteration, so that changes fall on every phase of the loop, not
+        // just early in the iteration after the one that took up the last change.
+        std::uniform_int_distribution<int> pause_us(0, 50000);
+        for (int i = 1; i <= changes; ++i) {
+            std::this_thread::sleep_for(std::chrono::microseconds(pause_us(random)));
+            const double knots = 100.0 + i * 0.125;  // every value distinct and exact
+            char line[64];
+            const int length = std::snprintf(line, sizeof line, "ias=%.3f\n", knots);
+            taken_up_at.store(0, std::memory_order_relaxed);
+            awaited_raw.store(static_cast<int32_t>(knots * 128.0), std::memory_order_release);
+            const int64_t written_at = now_ns();
+            if (write(sim.input, line, static_cast<size_t>(length)) != length) break;
+            const int64_t deadline = written_at + 2'000'000'000;
+            int64_t taken = 0;
+            while ((taken = taken_up_at.load(std::memory_order_acquire)) == 0 &&
+                   now_ns() < deadline)
+                std::this_thread::sleep_for(std::chrono::microseconds(50));
+            if (taken == 0) {
+                ++missed;
+            } else {
+                latencies_ms.push_back(static_cast<double>(taken - written_at) / 1e6);
+            }
+        }
+        writer_done.store(true);
+    });
+
+    // The frame loop, timed iteration by iteration.
+    std::vector<double> iteration_ms, quiet_iteration_ms, change_iteration_ms;
+    iteration_ms.reserve(1 << 20);
+    quiet_iteration_ms.reserve(1 << 20);
+    change_iteration_ms.reserve(1 << 20);
+    const int64_t give_up = now_ns() + static_cast<int64_t>(changes) * 60'000'000 + 30'000'000'000;
+    while (!writer_done.load() && now_ns() < give_up) {
+        const float before = instrument_state.last_airspeed_raw;
+        const int64_t start = now_ns();
+        run_frame_loop_iteration(loop);
+        const double took = static_cast<double>(now_ns() - start) / 1e6;
+        if (instrument_state.connected.load() != 0 && poll_worker_running(loop.poll_worker) &&
+            instrument_state.last_airspeed_raw == 100.0f * 128.0f) {
+            connected_once.store(true);
+        }
+        if (!connected_once.load()) continue;
+        iteration_ms.push_back(took);
+        (instrument_state.last_airspeed_raw == before ? quiet_iteration_ms : change_iteration_ms)
+            .push_back(took);
+    }
+    if (!writer_done.load()) {
+        std::fprintf(stderr, "latency_bench: gave up waiting for the changes\n");
+        std::_Exit(1);  // the writer may still be waiting
+    }
+    writer.join();
+
+    stop_poll_worker(loop.poll_worker);
+    stop_simulator(sim);
+    stop_connection_worker(connection);
+    simlink_close();
+    release_sprite_system();
+    close_instrument_window(loop.window);
+    shutdown_window_system();
+
+    std::printf(
+        "result {\"changes\": %d, \"missed\": %d, \"latency_ms\": {\"p50\": %.3f, \"p99\": %.3f, "
+        "\"max\": %.3f, \"min\": %.3f}, \"iteration_ms\": {\"p50\": %.3f, \"p99\": %.3f}, "
+        "\"quiet_iteration_ms\": {\"p50\": %.3f, \"p99\": %.3f}, "
+        "\"change_iteration_ms\": {\"p50\": %.3f, \"p99\": %.3f}, \"iterations\": %zu}\n",
+        changes, missed, percentile(latencies_ms, 50), percentile(latencies_ms, 99),
+        percentile(latencies_ms, 100), percentile(latencies_ms, 0), percentile(iteration_ms, 50),
+        percentile(iteration_ms, 99), percentile(quiet_iteration_ms, 50),
+        percentile(quiet_iteration_ms, 99), percentile(change_iteration_ms, 50),
+        percentile(change_iteration_ms, 99), iteration_ms.size());
+    return missed == 0 ? 0 : 1;
+}
