@@ -146,6 +146,8 @@ class FlightGearTest(unittest.TestCase):
                 "--prop:/sim/rendering/draw-mask/aircraft=false",
                 "--prop:/sim/rendering/draw-mask/clouds=false",
                 "--prop:/sim/rendering/shaders/skydome=false",
+                # Mesa's software shader compiler crashes on some of FlightGear's shaders.
+                "--prop:/sim/rendering/shaders/quality-level=0",
                 f"--generic=socket,out,20,127.0.0.1,{udp_port},udp,korvalis",
                 f"--telnet={telnet_port}"]
         return self.start(args, self.fg_display, env)
