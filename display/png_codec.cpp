@@ -37,6 +37,12 @@ void read_from_memory(png_structp png, png_bytep out, png_size_t length) {
     reader->position += length;
 }
 
+// Ancillary chunks the decoder never needs (no gamma or colour-space conversion, no text).
+constexpr png_byte ignored_chunks[] =
+    "bKGD\0cHRM\0eXIf\0gAMA\0hIST\0iCCP\0iTXt\0oFFs\0pCAL\0pHYs\0"
+    "sBIT\0sCAL\0sPLT\0sRGB\0sTER\0tEXt\0tIME\0zTXt";
+constexpr png_alloc_size_t chunk_memory_limit = 1'000'000;
+
 struct HeaderInfo {
     png_uint_32 width;
     png_uint_32 height;
@@ -49,6 +55,11 @@ bool read_header(png_structp png, png_infop info, HeaderInfo* header) {
 
     png_set_sig_bytes(png, 0);
     png_set_user_limits(png, png_max_side, png_max_side);
+    // Only the transparency chunk matters among the ancillary ones; the rest are skipped unread
+    // into memory, so a chunk that claims gigabytes costs nothing. The cap covers what is left.
+    png_set_keep_unknown_chunks(png, PNG_HANDLE_CHUNK_NEVER, ignored_chunks,
+                                static_cast<int>(sizeof(ignored_chunks) / 5));
+    png_set_chunk_malloc_max(png, chunk_memory_limit);
     png_read_info(png, info);
 
     const png_byte colour_type = png_get_color_type(png, info);
