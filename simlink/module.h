@@ -106,8 +106,9 @@ BlockOutcome serve_request_block(std::span<uint8_t> block, ModuleSpace& space);
 uint32_t stand_in_message_id(const char* name);
 
 // ---------------------------------------------------------------------------------------------
-// A module's end of the POSIX stand-in transport (module_posix.cpp): announces one window class,
-// accepts clients of the same user, receives their blocks and answers their messages.
+// A module's end of the link: announces one window class and answers the clients' messages with
+// their blocks. module_posix.cpp over the stand-in transport (clients of the same user only);
+// module_win32.cpp with a hidden window of the class that opens each block by its atom's name.
 // ---------------------------------------------------------------------------------------------
 struct ModuleServer;
 
@@ -126,7 +127,8 @@ struct ModuleServerStats {
 // serves it or the socket cannot be made.
 ModuleServer* open_module_server(const char* window_class);
 // Waits at most timeout_ms for traffic and handles everything that is ready. watch_fds (up to
-// 8) are polled as well; returns a bit mask of those readable, or -1 on a failed wait.
+// 8; POSIX only, empty on Windows) are polled as well; returns a bit mask of those readable, or -1
+// on a failed wait (on Windows also once the module's window was asked to close).
 int serve_module_events(ModuleServer* server, int timeout_ms, std::span<const int> watch_fds,
                         ModuleHandler handler, void* context);
 ModuleServerStats module_server_stats(const ModuleServer* server);

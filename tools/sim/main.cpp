@@ -2,10 +2,23 @@
 // window class over the stand-in transport (docs/transport.md), holds a 64 KiB space of simulator
 // variables with the handshake values, and serves the instrument's three values: by default a
 // flight profile that sweeps the whole dial, or fixed values, or values read from standard input.
-// Fault modes make it misbehave the ways a real module can. Start reading at main().
+// Fault modes make it misbehave the ways a real module can. On Windows it is a real module: a
+// hidden window of the class answers the registered message (simlink/module_win32.cpp). Start
+// reading at main().
+#ifdef _WIN32
+#define NOMINMAX
+#include <windows.h>
+
+#include <io.h>
+
+#include <atomic>
+#include <csignal>
+#include <mutex>
+#else
 #include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
+#endif
 
 #include <cerrno>
 #include <chrono>
@@ -79,6 +92,15 @@ struct Simulator {
 };
 
 Simulator sim;
+#ifdef _WIN32
+// Ctrl+C and friends arrive on a thread of their own; the loop looks every 10 ms.
+std::atomic<int> stop_signal{0};
+
+BOOL WINAPI on_console_event(DWORD) {
+    stop_signal = SIGTERM;
+    return TRUE;
+}
+#else
 volatile sig_atomic_t stop_signal = 0;
 int signal_pipe[2] = {-1, -1};
 
@@ -87,6 +109,7 @@ void on_signal(int number) {
     const char byte = 1;
     [[maybe_unused]] const ssize_t ignored = write(signal_pipe[1], &byte, 1);
 }
+#endif
 
 int32_t raw_from_knots(double knots) {
     const double raw = std::nearbyint(knots * 128.0);
@@ -227,17 +250,15 @@ void apply_line(char* line) {
     }
 }
 
-// Reads what standard input has; false at its end.
-bool read_stdin_lines(std::string& pending) {
-    char chunk[1024];
-    const ssize_t got = read(STDIN_FILENO, chunk, sizeof chunk);
-    if (got < 0) return errno == EINTR || errno == EAGAIN;
+// Takes one chunk of standard input (none at its end) and applies its whole lines; false at the
+// end.
+bool take_stdin_chunk(const char* chunk, size_t got, std::string& pending) {
     if (got == 0) {
         if (!pending.empty()) apply_line(pending.data());
         pending.clear();
         return false;
     }
-    pending.append(chunk, static_cast<size_t>(got));
+    pending.append(chunk, got);
     for (size_t newline; (newline = pending.find('\n')) != std::string::npos;) {
         std::string line = pending.substr(0, newline);
         pending.erase(0, newline + 1);
@@ -247,9 +268,59 @@ bool read_stdin_lines(std::string& pending) {
     return true;
 }
 
+#ifdef _WIN32
+// A console or pipe cannot be waited for beside a message queue: a thread reads standard input
+// with ReadFile (no C runtime lock, so the process can end while it waits) and the loop takes
+// what it read.
+struct StdinFeed {
+    std::mutex lock;
+    std::string chunks;
+    bool ended = false;
+};
+StdinFeed stdin_feed;
+
+void read_stdin_forever() {
+    HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    char chunk[1024];
+    DWORD got = 0;
+    while (input != nullptr && input != INVALID_HANDLE_VALUE &&
+           ReadFile(input, chunk, sizeof chunk, &got, nullptr) != 0 && got > 0) {
+        const std::lock_guard<std::mutex> guard(stdin_feed.lock);
+        if (stdin_feed.chunks.size() < 65536) stdin_feed.chunks.append(chunk, got);
+    }
+    const std::lock_guard<std::mutex> guard(stdin_feed.lock);
+    stdin_feed.ended = true;
+}
+
+// Applies what the reader has read so far; false once standard input has ended.
+bool read_stdin_lines(std::string& pending) {
+    std::string chunks;
+    bool ended = false;
+    {
+        const std::lock_guard<std::mutex> guard(stdin_feed.lock);
+        chunks.swap(stdin_feed.chunks);
+        ended = stdin_feed.ended;
+    }
+    if (!chunks.empty()) take_stdin_chunk(chunks.data(), chunks.size(), pending);
+    return ended ? take_stdin_chunk(nullptr, 0, pending) : true;
+}
+#else
+// Reads what standard input has; false at its end.
+bool read_stdin_lines(std::string& pending) {
+    char chunk[1024];
+    const ssize_t got = read(STDIN_FILENO, chunk, sizeof chunk);
+    if (got < 0) return errno == EINTR || errno == EAGAIN;
+    return take_stdin_chunk(chunk, static_cast<size_t>(got), pending);
+}
+#endif
+
 void print_status(double rate, const ModuleServerStats& stats, bool final_line) {
     if (sim.quiet) return;
+#ifdef _WIN32
+    const bool terminal = _isatty(_fileno(stderr)) != 0;
+#else
     const bool terminal = isatty(STDERR_FILENO) != 0;
+#endif
     std::fprintf(stderr,
                  "%skorvalis-sim %s: %6.0f exchanges/s  ias %6.1f kt  max %6.1f kt  "
                  "lights 0x%04X  clients %u%s",
@@ -355,6 +426,9 @@ int main(int argc, char** argv) {
     if (!parse_arguments(argc, argv, ns)) return 2;
     set_ipc_namespace(ns.c_str());
 
+#ifdef _WIN32
+    SetConsoleCtrlHandler(on_console_event, TRUE);
+#else
     if (pipe2(signal_pipe, O_CLOEXEC | O_NONBLOCK) != 0) return 1;
     struct sigaction action {};
     action.sa_handler = on_signal;
@@ -362,6 +436,7 @@ int main(int argc, char** argv) {
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
     signal(SIGPIPE, SIG_IGN);
+#endif
 
     install_handshake();
     ModuleServer* server = open_module_server(sim.window_class.c_str());
@@ -379,14 +454,25 @@ int main(int argc, char** argv) {
     uint64_t status_exchanges = 0;
     bool stdin_open = sim.read_stdin;
     std::string pending;
+#ifdef _WIN32
+    if (stdin_open) std::thread(read_stdin_forever).detach();
+#endif
     while (stop_signal == 0) {
         const double t = std::chrono::duration<double>(clock::now() - start).count();
         fly(t);
+#ifdef _WIN32
+        // The message queue is the only thing to wait for; the loop wakes every 10 ms for the
+        // flight, the status line and what standard input brought.
+        const int ready = serve_module_events(server, 10, {}, handle_block, nullptr);
+        if (ready < 0) break;
+        if (stdin_open) stdin_open = read_stdin_lines(pending);
+#else
         int watch[2] = {signal_pipe[0], STDIN_FILENO};
         const std::span<const int> watched(watch, stdin_open ? 2 : 1);
         const int ready = serve_module_events(server, 10, watched, handle_block, nullptr);
         if (ready < 0) break;
         if ((ready & 2) != 0) stdin_open = read_stdin_lines(pending);
+#endif
 
         const auto now = clock::now();
         const double since = std::chrono::duration<double>(now - status_time).count();
