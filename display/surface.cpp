@@ -163,9 +163,26 @@ bool make_textures() {
     return true;
 }
 
+// The platform's accelerated driver by name; any accelerated one when it is not there.
+int render_driver_index() {
+    const int drivers = SDL_GetNumRenderDrivers();
+    for (int i = 0; i < drivers; ++i) {
+        SDL_RendererInfo info;
+        if (SDL_GetRenderDriverInfo(i, &info) == 0 &&
+            SDL_strcmp(info.name, platform_render_driver()) == 0) {
+            return i;
+        }
+    }
+    return -1;
+}
+
 SDL_Renderer* create_renderer(SDL_Window* window) {
+    // A window made without what the driver needs would be destroyed and made again by SDL,
+    // losing its place and frame style: no surface on it instead.
+    const Uint32 needed = platform_window_flags();
+    if ((SDL_GetWindowFlags(window) & needed) != needed) return nullptr;
     SDL_Renderer* renderer = SDL_CreateRenderer(
-        window, -1,
+        window, render_driver_index(),
         SDL_RENDERER_ACCELERATED | SDL_RENDERER_PRESENTVSYNC | SDL_RENDERER_TARGETTEXTURE);
     if (renderer == nullptr) return nullptr;
     SDL_RendererInfo info;

@@ -160,8 +160,14 @@ InstrumentWindow* open_window(int32_t x, int32_t y, int32_t width, int32_t heigh
     // The first position is only a guess: the outer frame is placed once the window is framed.
     const int first_x = system_places ? static_cast<int>(SDL_WINDOWPOS_UNDEFINED) : x;
     const int first_y = system_places ? static_cast<int>(SDL_WINDOWPOS_UNDEFINED) : y;
-    SDL_Window* sdl = SDL_CreateWindow(title != nullptr ? title : "", first_x, first_y, width,
-                                       height, SDL_WINDOW_HIDDEN | platform_window_flags());
+    const char* text = title != nullptr ? title : "";
+    SDL_Window* sdl = SDL_CreateWindow(text, first_x, first_y, width, height,
+                                       SDL_WINDOW_HIDDEN | platform_window_flags());
+    // Without accelerated graphics the window still opens, so that the surface's failure can be
+    // told to the user over it.
+    if (sdl == nullptr) {
+        sdl = SDL_CreateWindow(text, first_x, first_y, width, height, SDL_WINDOW_HIDDEN);
+    }
     if (sdl == nullptr) return nullptr;
     int client_width = 0;
     int client_height = 0;

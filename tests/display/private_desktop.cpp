@@ -72,7 +72,7 @@ PrivateDesktop::~PrivateDesktop() {
     stop();
 }
 
-bool PrivateDesktop::start(bool window_manager, std::string* why) {
+bool PrivateDesktop::start(bool window_manager, std::string* why, bool opengl) {
     // Xvfb picks a free display and writes its number on this pipe once it accepts clients.
     int ready[2];
     if (pipe(ready) != 0) {
@@ -82,9 +82,11 @@ bool PrivateDesktop::start(bool window_manager, std::string* why) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addclose(&actions, ready[0]);
-    server_ = spawn_with({"Xvfb", "-displayfd", std::to_string(ready[1]), "-screen", "0",
-                          "1280x1024x24", "-nolisten", "tcp"},
-                         environment_with_display(""), &actions);
+    std::vector<std::string> arguments{"Xvfb",      "-displayfd", std::to_string(ready[1]),
+                                       "-screen",   "0",          "1280x1024x24",
+                                       "-nolisten", "tcp"};
+    if (!opengl) arguments.insert(arguments.end(), {"-extension", "GLX"});
+    server_ = spawn_with(arguments, environment_with_display(""), &actions);
     posix_spawn_file_actions_destroy(&actions);
     close(ready[1]);
     if (server_ <= 0) {

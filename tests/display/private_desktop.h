@@ -21,7 +21,8 @@ public:
     PrivateDesktop& operator=(const PrivateDesktop&) = delete;
 
     // Starts the server (and the window manager) and points DISPLAY at it for this process.
-    bool start(bool window_manager, std::string* why);
+    // Without `opengl` the server offers no GLX: no accelerated drawing is possible on it.
+    bool start(bool window_manager, std::string* why, bool opengl = true);
     void stop();
     Display* x() const { return display_; }
     const std::string& name() const { return name_; }

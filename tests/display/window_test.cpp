@@ -32,9 +32,9 @@ constexpr const char* title = "Korvalis - 1.006";
 class WindowTest : public ::testing::Test {
 protected:
     // Each case chooses whether a window manager frames its windows.
-    void open_desktop(bool window_manager) {
+    void open_desktop(bool window_manager, bool opengl = true) {
         std::string why;
-        ASSERT_TRUE(desktop.start(window_manager, &why)) << why;
+        ASSERT_TRUE(desktop.start(window_manager, &why, opengl)) << why;
         ASSERT_TRUE(init_window_system()) << SDL_GetError();
     }
     void TearDown() override {
@@ -417,6 +417,25 @@ TEST_F(WindowTest, ExposeShowsTheLastFrameAgainAtOnce) {
         2000))
         << "got " << red << ", " << green << ", " << blue;
     XDestroyWindow(x, cover);
+}
+
+TEST_F(WindowTest, WithoutOpenGlTheWindowOpensAndTheSurfaceFails) {
+    open_desktop(true, false);
+    open_at(100, 80);
+    const Window before = client;
+    init_sprite_system();
+    EXPECT_FALSE(open_surface(native_window_handle(window), 0, 0, side, side));
+    // The window was neither destroyed nor made again: the message goes over it.
+    EXPECT_EQ(find_window(desktop.x(), title), before);
+    EXPECT_TRUE(viewable(desktop.x(), before));
+    EXPECT_EQ(window_frame_left(window), 100);
+    EXPECT_EQ(window_frame_top(window), 80);
+    // Everything else stays harmless without a surface.
+    clear_surface(1, 2, 3);
+    EXPECT_FALSE(begin_sprite_batch());
+    end_sprite_batch();
+    EXPECT_FALSE(present_surface());
+    draw_instrument_frame(true);
 }
 
 TEST_F(WindowTest, MessageBoxWaitsForOk) {
