@@ -74,7 +74,27 @@ void platform_prepare_window(SDL_Window* window, bool) {
 }
 
 void platform_set_icons(SDL_Window* window, std::span<const DecodedImage> icons) {
-    if (window == nullptr || icons.empty()) return;
+    if (window == nullptr) return;
+    // The program's icon resource 1 holds the 48, 32 and 16 pixel images: the system takes the
+    // one drawn for each size (title bar and task bar) instead of scaling one picture.
+    HWND hwnd = handle_of(window);
+    HINSTANCE self = GetModuleHandleW(nullptr);
+    if (hwnd != nullptr && FindResourceW(self, MAKEINTRESOURCEW(1),
+                                         MAKEINTRESOURCEW(14) /* group icon */) != nullptr) {
+        const auto load = [self](int metric) {
+            const int size = GetSystemMetrics(metric);
+            return LoadImageW(self, MAKEINTRESOURCEW(1), IMAGE_ICON, size, size, LR_SHARED);
+        };
+        HANDLE big_icon = load(SM_CXICON);
+        HANDLE small_icon = load(SM_CXSMICON);
+        if (big_icon != nullptr && small_icon != nullptr) {
+            SendMessageW(hwnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(big_icon));
+            SendMessageW(hwnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(small_icon));
+            return;
+        }
+    }
+    // A program without the resource (tests, tools): the largest decoded image.
+    if (icons.empty()) return;
     const DecodedImage& icon = icons.front();
     SDL_Surface* surface = SDL_CreateRGBSurfaceWithFormatFrom(
         const_cast<uint8_t*>(icon.bgra.data()), icon.width, icon.height, 32, icon.width * 4,
