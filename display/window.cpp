@@ -207,6 +207,11 @@ bool init_window_system() {
     // request the frame loop answers, not an end of the program by itself.
     SDL_SetHint(SDL_HINT_VIDEO_ALLOW_SCREENSAVER, "1");
     SDL_SetHint(SDL_HINT_QUIT_ON_LAST_WINDOW_CLOSE, "0");
+#if defined(_WIN32)
+    // SDL's window class takes icon resource 1 as well, for whatever size the system asks it.
+    SDL_SetHint(SDL_HINT_WINDOWS_INTRESOURCE_ICON, "1");
+    SDL_SetHint(SDL_HINT_WINDOWS_INTRESOURCE_ICON_SMALL, "1");
+#endif
     if (SDL_InitSubSystem(SDL_INIT_VIDEO | SDL_INIT_EVENTS) != 0) {
 #if !defined(_WIN32)
         // No X server: take whatever video driver there is.
