@@ -186,6 +186,20 @@ class WineTest(unittest.TestCase):
         self.assertEqual(asi.exit_code(20), 0, asi.output())
         self.assertEqual(self.scratch.settings(), saved, "closed unmoved: the same file")
 
+    def test_no_accelerated_drawing_shows_the_error_and_keeps_the_settings(self):
+        # Without Direct3D and OpenGL SDL has only its software renderer, which the instrument
+        # does not take: the one message of the program, then the end, the settings untouched.
+        settings = own_settings(0, 50, 60)
+        self.scratch.write_settings(settings)
+        env = dict(self.env, WINEDLLOVERRIDES="mscoree,mshtml=;d3d9,d3d11,d3d12,dxgi,opengl32=")
+        asi = Process(["wine", exe("korvalis-asi")], env, cwd=self.scratch.path)
+        self.processes.append(asi)
+        box = self.display.find_window("Erreur", seconds=60)
+        self.assertIsNone(asi.exit_code(1), "the box waits for the user")
+        self.display.run("wmctrl", "-i", "-c", box, check=True)
+        self.assertEqual(asi.exit_code(20), 0, asi.output())
+        self.assertEqual(self.scratch.settings(), settings)
+
 
 if __name__ == "__main__":
     BUILD = os.path.abspath(sys.argv.pop(1))

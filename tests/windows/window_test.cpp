@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <string>
 #include <thread>
 
 #include "display/display.h"
@@ -137,6 +138,33 @@ TEST_F(Win32WindowTest, MovedReadBackAndClosed) {
     PostMessageA(hwnd, WM_CLOSE, 0, 0);
     ASSERT_TRUE(poll_until(WindowEvent::CloseRequested));
     EXPECT_TRUE(IsWindowVisible(hwnd)) << "a close request neither hides nor destroys it";
+}
+
+// The program's one message, as the user reads it: the accented letters survive whatever the ANSI
+// code page, because the box is shown through the wide-character API.
+TEST_F(Win32WindowTest, MessageBoxShowsTheAccentedText) {
+    std::wstring caption_seen;
+    std::wstring text_seen;
+    std::thread reader([&] {
+        HWND dialog = nullptr;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (dialog == nullptr && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            dialog = FindWindowW(L"#32770", L"Erreur");
+        }
+        if (dialog == nullptr) return;
+        wchar_t text[128] = L"";
+        GetWindowTextW(dialog, text, 128);
+        caption_seen = text;
+        // The message box's text control has the identifier 0xFFFF.
+        GetDlgItemTextW(dialog, 0xFFFF, text, 128);
+        text_seen = text;
+        PostMessageW(dialog, WM_COMMAND, IDOK, 0);
+    });
+    show_message_box("Erreur", "Impossible d'ouvrir un \u00e9cran dans la fen\u00eatre!");
+    reader.join();
+    EXPECT_EQ(caption_seen, L"Erreur");
+    EXPECT_EQ(text_seen, L"Impossible d'ouvrir un \u00e9cran dans la fen\u00eatre!");
 }
 
 }  // namespace
