@@ -93,20 +93,6 @@ int32_t raw_speed(double knots) {
     return static_cast<int32_t>(raw);
 }
 
-// The frame loop's change detection, for a state that starts at zero: the same conversions and
-// calls as recompute_needles_if_changed() in app/frame_loop.cpp.
-void recompute_needles() {
-    InstrumentState& s = instrument_state;
-    const int32_t airspeed = s.airspeed_raw.load(std::memory_order_relaxed);
-    const int32_t max_speed = s.max_speed_raw.load(std::memory_order_relaxed);
-    s.airspeed_knots = static_cast<float>(static_cast<double>(airspeed) / raw_per_knot);
-    s.last_airspeed_raw = static_cast<float>(airspeed);
-    s.last_max_speed_raw = max_speed;
-    s.airspeed_angle = needle_angle(s.airspeed_knots);
-    const auto max_speed_knots = static_cast<float>(static_cast<double>(max_speed) / raw_per_knot);
-    s.max_speed_angle = whole_degrees(needle_angle(max_speed_knots));
-}
-
 bool write_file(const std::string& path, const std::vector<uint8_t>& bytes) {
     std::FILE* file = std::fopen(path.c_str(), "wb");
     if (file == nullptr) return false;
@@ -137,7 +123,7 @@ int render(const Options& options) {
     s.max_speed_raw.store(raw_speed(options.max_knots), std::memory_order_relaxed);
     s.lights.store(options.lights, std::memory_order_relaxed);
     s.light_enabled = options.light_enabled;
-    recompute_needles();
+    recompute_needles_if_changed();  // the frame loop's own change detection
     draw_instrument_frame(options.offline);
 
     DecodedImage frame;
