@@ -20,8 +20,6 @@ struct RgbaImage {
 
 RgbaImage make_image(int32_t width, int32_t height);                   // every pixel (0, 0, 0, 0)
 bool write_png_file(const std::string& path, const RgbaImage& image);  // false on any failure
-// Square opaque icons of up to 256 pixels as one .ico file of 8-bit palette images.
-bool write_ico_file(const std::string& path, const std::vector<RgbaImage>& icons);
 
 // ---------------------------------------------------------------------------------------------
 // Geometry shared by the images (pixel-edge coordinates: pixel (i, j) covers (i, j)-(i+1, j+1))

@@ -1,7 +1,6 @@
 // korvalis-artgen: draws the instrument's images and writes them as PNG files.
 //
-//   korvalis-artgen ASSETS_DIR                  writes the six images, the three icon sizes
-//                                               and icon.ico holding them
+//   korvalis-artgen ASSETS_DIR                  writes the six images and the three icon sizes
 //   korvalis-artgen ASSETS_DIR --preview DIR    also writes composed frames to look at
 //
 // Exit status 0 when every file was written, 1 otherwise.
@@ -105,16 +104,9 @@ int main(int argc, char** argv) {
     ok &= write(assets, "offline_dot.png", images.offline_dot);
     ok &= write(assets, "offline_halo.png", images.offline_halo);
     ok &= write(assets, "light_overlay.png", images.light_overlay);
-    std::vector<RgbaImage> icons;
     for (int size : {48, 32, 16}) {
         const std::string name = "icon_" + std::to_string(size) + ".png";
-        icons.push_back(korvalis::draw_icon(size));
-        ok &= write(assets, name.c_str(), icons.back());
-    }
-    // The same three sizes for the Windows build's icon resource.
-    if (!korvalis::write_ico_file(assets + "/icon.ico", icons)) {
-        std::fprintf(stderr, "korvalis-artgen: cannot write %s/icon.ico\n", assets.c_str());
-        ok = false;
+        ok &= write(assets, name.c_str(), korvalis::draw_icon(size));
     }
     if (argc == 4) ok &= write_previews(argv[3], images);
     return ok ? 0 : 1;
