@@ -19,43 +19,14 @@
 
 #include "app/app.h"
 #include "settings/settings.h"
+#include "tests/settings/scratch_directory.h"
 
 namespace korvalis {
 namespace {
 
 namespace fs = std::filesystem;
 
-int process_id() {
-#ifdef _WIN32
-    return _getpid();
-#else
-    return ::getpid();
-#endif
-}
-
-class SettingsFaultTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        dir_ = fs::temp_directory_path() /
-               ("korvalis-fault-" + std::to_string(process_id()) + "-" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
-        old_cwd_ = fs::current_path();
-        fs::current_path(dir_);
-        reset_instrument_state();
-    }
-    void TearDown() override {
-        fs::current_path(old_cwd_);
-        fs::remove_all(dir_);
-    }
-    static std::string file_bytes() {
-        std::ifstream in(settings_file_name, std::ios::binary);
-        return {std::istreambuf_iterator<char>(in), {}};
-    }
-    fs::path dir_;
-    fs::path old_cwd_;
-};
+using SettingsFaultTest = testing::ScratchDirectoryTest;
 
 TEST_F(SettingsFaultTest, HundredMegabyteFileIsReadWhole) {
     {

@@ -19,20 +19,13 @@
 
 #include "app/app.h"
 #include "settings/settings.h"
+#include "tests/settings/scratch_directory.h"
 
 namespace korvalis {
 namespace {
 
 namespace fs = std::filesystem;
 using namespace std::string_literals;
-
-int process_id() {
-#ifdef _WIN32
-    return _getpid();
-#else
-    return ::getpid();
-#endif
-}
 
 struct ReadCase {
     const char* name;
@@ -131,37 +124,7 @@ TEST(SettingsWriter, WritesTheExactBytes) {
     EXPECT_EQ(format_settings(StoredSettings{}).size(), 53u);
 }
 
-// A scratch working directory, since the program's file has no directory of its own.
-class SettingsFileTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        dir_ = fs::temp_directory_path() /
-               ("korvalis-settings-" + std::to_string(process_id()) + "-" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
-        old_cwd_ = fs::current_path();
-        fs::current_path(dir_);
-        reset_instrument_state();
-    }
-    void TearDown() override {
-        fs::current_path(old_cwd_);
-        fs::permissions(dir_, fs::perms::owner_all, fs::perm_options::add);
-        fs::remove_all(dir_);
-    }
-    static void write_file(const std::string& bytes) {
-        std::ofstream(settings_file_name, std::ios::binary) << bytes;
-    }
-    static std::string file_bytes() {
-        std::ifstream in(settings_file_name, std::ios::binary);
-        return {std::istreambuf_iterator<char>(in), {}};
-    }
-    static size_t entries_in_dir() {
-        return static_cast<size_t>(std::distance(fs::directory_iterator("."), {}));
-    }
-    fs::path dir_;
-    fs::path old_cwd_;
-};
+using SettingsFileTest = testing::ScratchDirectoryTest;
 
 TEST_F(SettingsFileTest, NoFileGivesDefaultsAndSavesThe53ByteFile) {
     load_settings();
