@@ -78,6 +78,8 @@ class WineTest(unittest.TestCase):
         for process in self.processes:
             process.kill()
             process.log.close()
+            if process.popen.stdin:
+                process.popen.stdin.close()
 
     def start(self, name, *args, cwd=None):
         process = Process(["wine", exe(name), *args], self.env, cwd=cwd)
@@ -149,10 +151,17 @@ class WineTest(unittest.TestCase):
                                                           "--offline"),
                                    "offline at the last values", 3)
 
-        self.start_sim("--ias", "250", "--max", "280", "--lights", "0x20")
+        sim = Process(["wine", exe("korvalis-sim"), "--quiet", "--stdin", "--ias", "250", "--max",
+                       "280", "--lights", "0x20"], self.env, stdin=subprocess.PIPE)
+        self.processes.append(sim)
         self.wait_until_looks_like(window, self.reference("--ias", "250", "--max", "280",
                                                           "--lights", "0x20"),
                                    "after reconnecting, with the lighting", 10)
+        # Values typed into the module's standard input reach the needles.
+        sim.popen.stdin.write(b"ias=95.5 max=210 lights=0\n")
+        sim.popen.stdin.flush()
+        self.wait_until_looks_like(window, self.reference("--ias", "95.5", "--max", "210"),
+                                   "the values from standard input", 5)
         print(f"connected in {connected_after:.2f} s, marker back {marker_after:.2f} s after the "
               "kill", file=sys.stderr)
 
