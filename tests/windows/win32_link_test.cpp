@@ -131,6 +131,44 @@ TEST_F(Win32LinkTest, OpensPollsAndFollowsTheModule) {
     EXPECT_EQ(result, SimLinkResult::link_nothing_queued);
 }
 
+// The block names of this process that have a global atom now, and those whose mapping exists.
+struct Leftovers {
+    int atoms = 0;
+    int mappings = 0;
+};
+Leftovers own_blocks() {
+    Leftovers found;
+    for (unsigned counter = 1; counter <= 400; ++counter) {
+        char name[64];
+        std::snprintf(name, sizeof name, "FsasmLib:IPC:%lX:%X", GetCurrentProcessId(), counter);
+        if (GlobalFindAtomA(name) != 0) ++found.atoms;
+        HANDLE mapping = OpenFileMappingA(FILE_MAP_READ, FALSE, name);
+        if (mapping != nullptr) {
+            ++found.mappings;
+            CloseHandle(mapping);
+        }
+    }
+    return found;
+}
+
+TEST_F(Win32LinkTest, CloseLeavesNeitherAtomNorBlock) {
+    ThreadModule module(primary_window_class, Behaviour::serve);
+    ASSERT_TRUE(module.serving());
+    SimLinkResult result = SimLinkResult::link_ok;
+    ASSERT_TRUE(simlink_open(0, &result));
+    Values v;
+    ASSERT_TRUE(poll_values(v, &result));
+    const Leftovers open = own_blocks();
+    EXPECT_EQ(open.atoms, 1);
+    EXPECT_EQ(open.mappings, 1);
+    simlink_close();
+    // The module holds no block between messages, so the object goes with the client's handle.
+    const Leftovers closed = own_blocks();
+    EXPECT_EQ(closed.atoms, 0);
+    EXPECT_EQ(closed.mappings, 0);
+    simlink_close();  // a second close does nothing
+}
+
 TEST_F(Win32LinkTest, OpenResultsByModule) {
     struct Case {
         const char* name;
