@@ -26,8 +26,9 @@ struct QueuedEvent {
     uint32_t window_id = 0;
 };
 
-// Fixed capacity: polling allocates nothing. A burst larger than this can only be of distinct
-// alternating events; the oldest close request is never dropped (see queue_event).
+// Fixed capacity: polling allocates nothing. Repeats fold, so only alternating events could
+// fill it; when full, further events are dropped, except a close request, which takes the
+// newest event's place.
 constexpr size_t queue_capacity = 64;
 
 // Notifications handled per poll at most, so that a flood cannot hold the frame loop.

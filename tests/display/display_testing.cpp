@@ -271,21 +271,15 @@ namespace {
 
 InstrumentWindow* test_window = nullptr;
 
+// The OpenGL libraries SDL loads for a window and its renderer.
 int note_driver(dl_phdr_info* info, size_t, void* names) {
-    if (info->dlpi_name != nullptr && std::strstr(info->dlpi_name, "_dri.so") != nullptr) {
-        static_cast<std::vector<std::string>*>(names)->push_back(info->dlpi_name);
+    const char* name = info->dlpi_name;
+    if (name != nullptr &&
+        (std::strstr(name, "_dri.so") != nullptr || std::strstr(name, "libGLX") != nullptr ||
+         std::strstr(name, "libGL.so") != nullptr)) {
+        static_cast<std::vector<std::string>*>(names)->push_back(name);
     }
     return 0;
-}
-
-// Mesa leaks a little when SDL unloads the OpenGL driver at SDL_Quit, and once unloaded its
-// frames show as unknown modules that tests/lsan.supp cannot name. Kept loaded to the end of the
-// process, the driver's leaks are named and suppressed like those of the other system libraries.
-void keep_driver_loaded() {
-    std::vector<std::string> names;
-    dl_iterate_phdr(note_driver, &names);
-    for (const std::string& name : names)
-        dlopen(name.c_str(), RTLD_LAZY | RTLD_NOLOAD | RTLD_NODELETE);
 }
 
 }  // namespace
@@ -308,7 +302,7 @@ bool open_test_surface(int32_t width, int32_t height, std::string* why) {
         *why = std::string("no surface: ") + SDL_GetError();
         return false;
     }
-    keep_driver_loaded();
+    keep_graphics_driver_loaded();
     return true;
 }
 
@@ -317,6 +311,17 @@ void close_test_surface() {
     close_instrument_window(test_window);
     test_window = nullptr;
     shutdown_window_system();
+}
+
+// Mesa leaks a little when SDL unloads the OpenGL libraries at SDL_Quit, and once unloaded their
+// frames show as unknown modules that tests/lsan.supp cannot name. Kept loaded to the end of the
+// process, their leaks are named and suppressed like those of the other system libraries.
+void keep_graphics_driver_loaded() {
+    std::vector<std::string> names;
+    dl_iterate_phdr(note_driver, &names);
+    for (const std::string& name : names) {
+        dlopen(name.c_str(), RTLD_LAZY | RTLD_NOLOAD | RTLD_NODELETE);
+    }
 }
 
 DecodedImage read_frame(int32_t width, int32_t height) {

@@ -73,5 +73,8 @@ void save_for_inspection(const DecodedImage& image, const std::string& name);
 bool open_test_surface(int32_t width, int32_t height, std::string* why);
 void close_test_surface();
 DecodedImage read_frame(int32_t width, int32_t height);  // empty image when reading fails
+// Pins the OpenGL libraries SDL has loaded so far (see display_testing.cpp); tests that open
+// windows call it, so that the sanitizer's leak check can name what Mesa leaks.
+void keep_graphics_driver_loaded();
 
 }  // namespace korvalis::testing

@@ -137,7 +137,10 @@ pid_t PrivateDesktop::spawn(const std::vector<std::string>& arguments) const {
 }
 
 int PrivateDesktop::run(const std::vector<std::string>& arguments) const {
-    const pid_t pid = spawn(arguments);
+    // xdotool's --sync waits without end for a window that never gets there.
+    std::vector<std::string> bounded{"timeout", "-s", "KILL", "20"};
+    bounded.insert(bounded.end(), arguments.begin(), arguments.end());
+    const pid_t pid = spawn(bounded);
     if (pid <= 0) return -1;
     int status = 0;
     if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;

@@ -27,7 +27,7 @@ public:
     Display* x() const { return display_; }
     const std::string& name() const { return name_; }
 
-    // Runs a program on this desktop (xdotool, the test helpers) and waits for it; its exit code.
+    // Runs a program on this desktop (xdotool) and waits for it, 20 s at most; its exit code.
     int run(const std::vector<std::string>& arguments) const;
     pid_t spawn(const std::vector<std::string>& arguments) const;  // without waiting
 

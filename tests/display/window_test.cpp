@@ -49,6 +49,7 @@ protected:
     void open_at(int32_t x, int32_t y) {
         window = open_instrument_window(x, y, side, side, title);
         ASSERT_NE(window, nullptr) << SDL_GetError();
+        keep_graphics_driver_loaded();
         client = find_window(desktop.x(), title);
         ASSERT_NE(client, 0u) << "no window titled " << title;
     }
@@ -375,6 +376,7 @@ TEST_F(WindowTest, ExposeShowsTheLastFrameAgainAtOnce) {
     set_window_colour(window, 18 + 14 * 256 + 13 * 65536);
     ASSERT_TRUE(init_sprite_system());
     ASSERT_TRUE(open_surface(native_window_handle(window), 0, 0, side, side));
+    keep_graphics_driver_loaded();
     clear_surface(30, 160, 90);
     begin_sprite_batch();
     end_sprite_batch();
