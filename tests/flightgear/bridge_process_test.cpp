@@ -2,11 +2,7 @@
 // instrument's own IPC client over the stand-in transport: it is a module only while good
 // packets arrive, serves exactly what they say, and ignores everything else.
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -23,8 +19,7 @@
 #include "simlink/ipc_services.h"
 #include "simlink/module.h"
 #include "simlink/simlink.h"
-
-extern char** environ;
+#include "tests/support/child_process.h"
 
 namespace korvalis {
 namespace {
@@ -42,35 +37,15 @@ const std::string& test_namespace() {
 }
 
 // The bridge as a child process on a free port, in this test's namespace; always ended.
+// Not copyable, and ended with its ChildProcess.
 class BridgeProcess {
 public:
-    BridgeProcess() = default;
-    BridgeProcess(const BridgeProcess&) = delete;
-    BridgeProcess& operator=(const BridgeProcess&) = delete;
-    ~BridgeProcess() { stop(); }
-
     // Starts it and waits for the port it listens on. False when it did not start.
     bool start(std::vector<std::string> options) {
-        int out[2];
-        if (pipe2(out, O_CLOEXEC) != 0) return false;
         std::vector<std::string> args = {KORVALIS_FGBRIDGE_PATH, "--namespace", test_namespace(),
                                          "--quiet"};
         args.insert(args.end(), options.begin(), options.end());
-        std::vector<char*> argv;
-        for (std::string& a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-        const int spawned = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        close(out[1]);
-        stdout_fd_ = out[0];
-        if (spawned != 0) {
-            pid_ = -1;
-            return false;
-        }
+        if (!child_.start(args, testing::ChildInput::inherited)) return false;
         const std::string line = read_line(10000);
         const std::string prefix = "korvalis-fgbridge: listening on 127.0.0.1:";
         if (line.rfind(prefix, 0) != 0) return false;
@@ -79,26 +54,7 @@ public:
     }
 
     // The next line the bridge prints, or "" after timeout_ms.
-    std::string read_line(int timeout_ms) {
-        const auto deadline = Clock::now() + milliseconds(timeout_ms);
-        while (true) {
-            const size_t newline = pending_.find('\n');
-            if (newline != std::string::npos) {
-                std::string line = pending_.substr(0, newline);
-                pending_.erase(0, newline + 1);
-                return line;
-            }
-            const auto left =
-                std::chrono::duration_cast<milliseconds>(deadline - Clock::now()).count();
-            if (left <= 0) return "";
-            pollfd fd{stdout_fd_, POLLIN, 0};
-            if (poll(&fd, 1, static_cast<int>(left)) <= 0) continue;
-            char chunk[256];
-            const ssize_t got = read(stdout_fd_, chunk, sizeof chunk);
-            if (got <= 0) return "";
-            pending_.append(chunk, static_cast<size_t>(got));
-        }
-    }
+    std::string read_line(int timeout_ms) { return child_.read_line(timeout_ms); }
 
     // Sends one datagram to the bridge's port, as FlightGear does.
     void send(const std::string& bytes) const {
@@ -112,33 +68,15 @@ public:
         close(fd);
     }
 
-    // SIGTERM; the exit status as waitpid gives it, or -1 when it did not end within 5 s.
-    int stop() {
-        if (stdout_fd_ >= 0) close(stdout_fd_);
-        stdout_fd_ = -1;
-        if (pid_ <= 0) return -1;
-        kill(pid_, SIGTERM);
-        int status = -1;
-        for (int i = 0; i < 500; ++i) {
-            if (waitpid(pid_, &status, WNOHANG) == pid_) {
-                pid_ = -1;
-                return status;
-            }
-            std::this_thread::sleep_for(milliseconds(10));
-        }
-        kill(pid_, SIGKILL);
-        waitpid(pid_, &status, 0);
-        pid_ = -1;
-        return -1;
-    }
+    // SIGTERM; the exit status as waitpid gives it (that of the SIGKILL when it did not end
+    // within 5 s), or -1.
+    int stop() { return child_.stop(); }
 
     uint16_t port() const { return port_; }
 
 private:
-    pid_t pid_ = -1;
-    int stdout_fd_ = -1;
+    testing::ChildProcess child_;
     uint16_t port_ = 0;
-    std::string pending_;
 };
 
 struct Values {

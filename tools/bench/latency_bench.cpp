@@ -13,8 +13,6 @@
 //
 // Prints one line "result {...}" with the latencies, their parts and the loop's iteration times.
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -26,6 +24,7 @@
 #include <cstdlib>
 #include <random>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -33,8 +32,7 @@
 #include "display/display.h"
 #include "simlink/ipc_services.h"
 #include "simlink/simlink.h"
-
-extern char** environ;
+#include "tests/support/child_process.h"
 
 namespace {
 
@@ -51,45 +49,12 @@ std::atomic<int32_t> awaited_raw{INT32_MIN};
 std::atomic<int64_t> arrived_at{0};   // the poll worker has stored it
 std::atomic<int64_t> taken_up_at{0};  // the frame loop has recomputed the needle from it
 
-// korvalis-sim as a child, fed through a pipe.
-struct Simulator {
-    pid_t pid = -1;
-    int input = -1;
-};
-
-bool start_simulator(Simulator& sim, const std::string& ns) {
-    int in_pipe[2], out_pipe[2];
-    if (pipe(in_pipe) != 0 || pipe(out_pipe) != 0) return false;
-    std::vector<std::string> args = {
-        KORVALIS_SIM_PATH, "--namespace", ns, "--quiet", "--stdin", "--ias", "100", "--max", "250"};
-    std::vector<char*> argv;
-    for (std::string& a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, in_pipe[0], STDIN_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, out_pipe[1], STDOUT_FILENO);
-    posix_spawn_file_actions_addclose(&actions, in_pipe[1]);
-    posix_spawn_file_actions_addclose(&actions, out_pipe[0]);
-    const int error = posix_spawn(&sim.pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(in_pipe[0]);
-    close(out_pipe[1]);
-    sim.input = in_pipe[1];
-    if (error != 0) return false;
-    char line[128];
-    const ssize_t got = read(out_pipe[0], line, sizeof line - 1);  // "korvalis-sim: serving"
-    close(out_pipe[0]);
-    return got > 0;
-}
-
-void stop_simulator(Simulator& sim) {
-    if (sim.input >= 0) close(sim.input);
-    if (sim.pid > 0) {
-        kill(sim.pid, SIGTERM);
-        waitpid(sim.pid, nullptr, 0);
-    }
+// korvalis-sim as a child, fed through a pipe; ready once it has said it serves.
+bool start_simulator(testing::ChildProcess& sim, const std::string& ns) {
+    return sim.start({KORVALIS_SIM_PATH, "--namespace", ns, "--quiet", "--stdin", "--ias", "100",
+                      "--max", "250"},
+                     testing::ChildInput::piped) &&
+           !sim.read_line(10000).empty();  // "korvalis-sim: serving ..."
 }
 
 double percentile(std::vector<double> values, double p) {
@@ -132,10 +97,10 @@ int main(int argc, char** argv) {
     const int changes = argc > 1 ? std::atoi(argv[1]) : 1000;
     const std::string ns = "latency" + std::to_string(getpid());
     set_ipc_namespace(ns.c_str());
-    Simulator sim;
+    testing::ChildProcess sim;
     if (!start_simulator(sim, ns)) {
         std::fprintf(stderr, "latency_bench: korvalis-sim did not start\n");
-        stop_simulator(sim);
+        sim.stop();
         return 1;
     }
     signal(SIGPIPE, SIG_IGN);
@@ -151,7 +116,7 @@ int main(int argc, char** argv) {
     if (loop.window == nullptr ||
         !open_surface(native_window_handle(loop.window), 0, 0, client_width, client_height)) {
         std::fprintf(stderr, "latency_bench: no window with accelerated drawing\n");
-        stop_simulator(sim);
+        sim.stop();
         return 1;
     }
     set_window_topmost(loop.window, true);
@@ -183,7 +148,7 @@ int main(int argc, char** argv) {
             arrived_at.store(0, std::memory_order_relaxed);
             awaited_raw.store(static_cast<int32_t>(knots * 128.0), std::memory_order_release);
             const int64_t written_at = now_ns();
-            if (write(sim.input, line, static_cast<size_t>(length)) != length) break;
+            if (!sim.send(std::string_view(line, static_cast<size_t>(length)))) break;
             // Woken by the frame loop's stamp; a change never taken up ends the whole run.
             taken_up_at.wait(0, std::memory_order_acquire);
             const int64_t taken = taken_up_at.load(std::memory_order_acquire);
@@ -226,7 +191,7 @@ int main(int argc, char** argv) {
     writer.join();
 
     stop_poll_worker(loop.poll_worker);
-    stop_simulator(sim);
+    sim.stop();
     stop_connection_worker(connection);
     simlink_close();
     release_sprite_system();
