@@ -26,6 +26,7 @@
 
 #include "simlink/ipc_services.h"
 #include "simlink/module.h"
+#include "tools/common/tool_support.h"
 #include "tools/fgbridge/fgbridge.h"
 
 namespace {
@@ -59,14 +60,6 @@ struct Bridge {
 };
 
 Bridge bridge;
-volatile sig_atomic_t stop_signal = 0;
-int signal_pipe[2] = {-1, -1};
-
-void on_signal(int number) {
-    stop_signal = number;
-    const char byte = 1;
-    [[maybe_unused]] const ssize_t ignored = write(signal_pipe[1], &byte, 1);
-}
 
 int64_t now_ms() {
     using namespace std::chrono;
@@ -167,7 +160,7 @@ int wait_ms() {
 
 // Waits for FlightGear, the clients and the signals; false on a failed wait.
 bool serve_one_turn() {
-    const int watch[2] = {signal_pipe[0], bridge.udp_fd};
+    const int watch[2] = {stop_signal_fd(), bridge.udp_fd};
     int ready = 0;
     if (bridge.server != nullptr) {
         ready = serve_module_events(bridge.server, wait_ms(), watch, handle_block, nullptr);
@@ -213,24 +206,6 @@ void usage(FILE* out) {
         "  --namespace WORD     serve a private namespace (tests)\n"
         "  --quiet              no status line\n",
         fg_default_port, fg_default_port, static_cast<long long>(fg_default_silence_ms));
-}
-
-bool parse_number(const char* text, double* out) {
-    char* end = nullptr;
-    const double value = std::strtod(text, &end);
-    if (end == text || *end != '\0' || !std::isfinite(value)) return false;
-    *out = value;
-    return true;
-}
-
-bool parse_unsigned(const char* text, uint64_t limit, uint64_t* out) {
-    char* end = nullptr;
-    if (*text == '-' || *text == '\0') return false;
-    errno = 0;
-    const unsigned long long value = std::strtoull(text, &end, 10);
-    if (end == text || *end != '\0' || errno != 0 || value > limit) return false;
-    *out = value;
-    return true;
 }
 
 // Returns false (after a message) on a bad command line.
@@ -285,13 +260,7 @@ int main(int argc, char** argv) {
     if (!parse_arguments(argc, argv, ns)) return 2;
     set_ipc_namespace(ns.c_str());
 
-    if (pipe2(signal_pipe, O_CLOEXEC | O_NONBLOCK) != 0) return 1;
-    struct sigaction action {};
-    action.sa_handler = on_signal;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-    signal(SIGPIPE, SIG_IGN);
+    if (!install_stop_signals()) return 1;
 
     space_install_handshake(bridge.space, module_version, sim_version);
     const uint16_t port = open_udp(bridge.port);

@@ -33,6 +33,7 @@
 
 #include "simlink/ipc_services.h"
 #include "simlink/module.h"
+#include "tools/common/tool_support.h"
 
 namespace {
 
@@ -99,15 +100,6 @@ std::atomic<int> stop_signal{0};
 BOOL WINAPI on_console_event(DWORD) {
     stop_signal = SIGTERM;
     return TRUE;
-}
-#else
-volatile sig_atomic_t stop_signal = 0;
-int signal_pipe[2] = {-1, -1};
-
-void on_signal(int number) {
-    stop_signal = number;
-    const char byte = 1;
-    [[maybe_unused]] const ssize_t ignored = write(signal_pipe[1], &byte, 1);
 }
 #endif
 
@@ -195,23 +187,6 @@ std::optional<Fault> parse_fault(const char* text) {
         if (std::strcmp(f.name, text) == 0) return f.fault;
     }
     return std::nullopt;
-}
-
-bool parse_number(const char* text, double* out) {
-    char* end = nullptr;
-    const double value = std::strtod(text, &end);
-    if (end == text || *end != '\0' || !std::isfinite(value)) return false;
-    *out = value;
-    return true;
-}
-
-bool parse_unsigned(const char* text, uint64_t limit, uint64_t* out) {
-    char* end = nullptr;
-    if (*text == '-') return false;
-    const unsigned long long value = std::strtoull(text, &end, 0);
-    if (end == text || *end != '\0' || value > limit) return false;
-    *out = value;
-    return true;
 }
 
 // One line of standard input: "name=value" tokens separated by blanks. See --help.
@@ -429,13 +404,7 @@ int main(int argc, char** argv) {
 #ifdef _WIN32
     SetConsoleCtrlHandler(on_console_event, TRUE);
 #else
-    if (pipe2(signal_pipe, O_CLOEXEC | O_NONBLOCK) != 0) return 1;
-    struct sigaction action {};
-    action.sa_handler = on_signal;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-    signal(SIGPIPE, SIG_IGN);
+    if (!install_stop_signals()) return 1;
 #endif
 
     install_handshake();
@@ -467,7 +436,7 @@ int main(int argc, char** argv) {
         if (ready < 0) break;
         if (stdin_open) stdin_open = read_stdin_lines(pending);
 #else
-        int watch[2] = {signal_pipe[0], STDIN_FILENO};
+        int watch[2] = {stop_signal_fd(), STDIN_FILENO};
         const std::span<const int> watched(watch, stdin_open ? 2 : 1);
         const int ready = serve_module_events(server, 10, watched, handle_block, nullptr);
         if (ready < 0) break;
