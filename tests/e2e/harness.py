@@ -134,10 +134,13 @@ class Display:
         return Image.from_ppm(ppm)
 
     def find_window(self, title, seconds=10):
+        # The window tree lists titles whether they are stored as WM_NAME or, as SDL's message
+        # box does, only as a UTF-8 _NET_WM_NAME, which xdotool's name search misses.
+        pattern = re.compile(r'^\s*(0x[0-9a-f]+) "' + re.escape(title) + r'":', re.M)
+
         def search():
-            out = self.run("xdotool", "search", "--name", "^" + re.escape(title) + "$")
-            ids = out.split()
-            return ids[0] if ids else None
+            match = pattern.search(self.run("xwininfo", "-root", "-tree"))
+            return match.group(1) if match else None
         return wait_for(search, seconds, f"a window titled {title!r}")
 
     def client_geometry(self, window):
