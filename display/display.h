@@ -30,12 +30,13 @@ void shutdown_window_system();  // after the window is closed
 inline constexpr int32_t window_position_default = -65535;
 
 InstrumentWindow* open_instrument_window(int32_t x, int32_t y, int32_t width, int32_t height,
-                                         const char* title);            // none on refusal
-void set_window_colour(InstrumentWindow* window, std::optional<uint32_t> colour);  // r+g*256+b*65536
-void* native_window_handle(InstrumentWindow* window);                 // null for a missing window
-void set_window_topmost(InstrumentWindow* window, bool on);           // z-order only
-WindowEvent poll_window_event();                                      // never blocks; one per call
-int32_t window_frame_left(InstrumentWindow* window);                  // outer frame, screen pixels
+                                         const char* title);  // none on refusal
+void set_window_colour(InstrumentWindow* window,
+                       std::optional<uint32_t> colour);      // r+g*256+b*65536
+void* native_window_handle(InstrumentWindow* window);        // null for a missing window
+void set_window_topmost(InstrumentWindow* window, bool on);  // z-order only
+WindowEvent poll_window_event();                             // never blocks; one per call
+int32_t window_frame_left(InstrumentWindow* window);         // outer frame, screen pixels
 int32_t window_frame_top(InstrumentWindow* window);
 void show_message_box(const char* caption, const char* text);         // modal, one OK button
 void close_instrument_window(InstrumentWindow* window);               // destroys it at shut-down
@@ -58,13 +59,13 @@ struct RotatableSprite;  // a textured quad with an angle; shares its image's te
 bool init_sprite_system();  // PNG decoder and graphics ready; failure shows at open_surface
 bool open_surface(void* native_window, int32_t x, int32_t y, int32_t width, int32_t height);
 void clear_surface(uint8_t red, uint8_t green, uint8_t blue);  // every pixel, opaque
-bool begin_sprite_batch();                                      // false: draws have no effect
+bool begin_sprite_batch();                                     // false: draws have no effect
 void end_sprite_batch();
 bool present_surface();  // shows the back buffer, in step with the vertical retrace
 SpriteImage* load_sprite_image(std::span<const uint8_t> png_data);  // none on any failure
-RotatableSprite* make_rotatable_sprite(SpriteImage* image);        // none for a missing image
-void set_sprite_quality(int32_t quality);                          // 0 nearest, 1 bilinear
-void rotate_sprite_to(RotatableSprite* sprite, float degrees);     // absolute, clockwise
+RotatableSprite* make_rotatable_sprite(SpriteImage* image);         // none for a missing image
+void set_sprite_quality(int32_t quality);                           // 0 nearest, 1 bilinear
+void rotate_sprite_to(RotatableSprite* sprite, float degrees);      // absolute, clockwise
 void set_blend_factors(BlendFactor source, BlendFactor destination);
 void draw_sprite(RotatableSprite* sprite, int32_t x, int32_t y, uint8_t alpha);
 void release_sprite_system();  // sprites, images, surface and graphics system
