@@ -40,14 +40,22 @@ pid_t spawn_with(const std::vector<std::string>& arguments,
     for (const std::string& e : environment)
         envp.push_back(const_cast<char*>(e.c_str()));
     envp.push_back(nullptr);
+    // Each child leads a process group of its own, so that ending it also ends whatever it
+    // started (SDL's message box runs in a forked child): a straggler would hold the test's
+    // output pipe open and hang the test runner.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setpgroup(&attributes, 0);
     pid_t pid = -1;
-    if (posix_spawnp(&pid, argv[0], actions, nullptr, argv.data(), envp.data()) != 0) return -1;
-    return pid;
+    const int error = posix_spawnp(&pid, argv[0], actions, &attributes, argv.data(), envp.data());
+    posix_spawnattr_destroy(&attributes);
+    return error == 0 ? pid : -1;
 }
 
 void end_child(pid_t* pid) {
     if (*pid <= 0) return;
-    kill(*pid, SIGTERM);
+    kill(-*pid, SIGTERM);
     for (int i = 0; i < 200; ++i) {
         if (waitpid(*pid, nullptr, WNOHANG) == *pid) {
             *pid = -1;
@@ -55,7 +63,7 @@ void end_child(pid_t* pid) {
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    kill(*pid, SIGKILL);
+    kill(-*pid, SIGKILL);
     waitpid(*pid, nullptr, 0);
     *pid = -1;
 }
@@ -143,7 +151,9 @@ int PrivateDesktop::run(const std::vector<std::string>& arguments) const {
     const pid_t pid = spawn(bounded);
     if (pid <= 0) return -1;
     int status = 0;
-    if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
+    const bool waited = waitpid(pid, &status, 0) == pid;
+    kill(-pid, SIGKILL);  // whatever the command left behind in its group
+    if (!waited || !WIFEXITED(status)) return -1;
     return WEXITSTATUS(status);
 }
 

@@ -463,6 +463,14 @@ TEST_F(WindowTest, MessageBoxWaitsForOk) {
     open_desktop(true);
     const pid_t helper = desktop.spawn({KORVALIS_MESSAGE_BOX_HELPER});
     ASSERT_GT(helper, 0);
+    // However the test ends, the helper and the dialog process it forked end with it.
+    struct EndGroup {
+        pid_t group;
+        ~EndGroup() {
+            kill(-group, SIGKILL);
+            waitpid(group, nullptr, WNOHANG);
+        }
+    } end_group{helper};
     Window box = 0;
     ASSERT_TRUE(wait_for([&] { return (box = find_window(desktop.x(), "Erreur")) != 0; }, 10000))
         << "no dialog titled Erreur";
