@@ -9,9 +9,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <set>
 #include <thread>
 
 extern char** environ;
@@ -19,6 +22,42 @@ extern char** environ;
 namespace korvalis::testing {
 
 namespace {
+
+// Every process group started here and not yet ended. Should the test process leave through
+// exit() (a failed assertion in a helper, Xlib's fatal I/O error), no destructor runs; the
+// groups are ended at exit instead, so that no server or window manager outlives the test and
+// holds the runner's output pipe open.
+std::mutex live_mutex;
+std::set<pid_t>& live_groups() {
+    static std::set<pid_t>* groups = new std::set<pid_t>;  // outlives every static destructor
+    return *groups;
+}
+
+void end_live_groups() {
+    std::lock_guard lock(live_mutex);
+    for (const pid_t group : live_groups())
+        kill(-group, SIGKILL);
+    live_groups().clear();
+}
+
+void remember_group(pid_t group) {
+    static const bool registered = std::atexit(end_live_groups) == 0;
+    (void)registered;
+    std::lock_guard lock(live_mutex);
+    live_groups().insert(group);
+}
+
+void forget_group(pid_t group) {
+    std::lock_guard lock(live_mutex);
+    live_groups().erase(group);
+}
+
+// Windows come and go while a test walks the tree (a dialog closing, a frame being made);
+// Xlib's default handler would end the whole process on the resulting BadWindow. The calls
+// report failure through their return values, which the helpers below check.
+int tolerate_x_error(Display*, XErrorEvent*) {
+    return 0;
+}
 
 // The environment of this process with DISPLAY set to `display`.
 std::vector<std::string> environment_with_display(const std::string& display) {
@@ -50,22 +89,31 @@ pid_t spawn_with(const std::vector<std::string>& arguments,
     pid_t pid = -1;
     const int error = posix_spawnp(&pid, argv[0], actions, &attributes, argv.data(), envp.data());
     posix_spawnattr_destroy(&attributes);
-    return error == 0 ? pid : -1;
+    if (error != 0) return -1;
+    remember_group(pid);
+    return pid;
 }
 
-void end_child(pid_t* pid) {
-    if (*pid <= 0) return;
-    kill(-*pid, SIGTERM);
-    for (int i = 0; i < 200; ++i) {
-        if (waitpid(*pid, nullptr, WNOHANG) == *pid) {
-            *pid = -1;
-            return;
-        }
+// Asks the group to end, then forces it; the leader's exit status, -1 when it was killed.
+int end_child(pid_t* pid) {
+    if (*pid <= 0) return -1;
+    int status = 0;
+    // A leader reaped already (ECHILD) counts as ended; its group may still hold stragglers.
+    auto reaped = [&] {
+        const pid_t got = waitpid(*pid, &status, WNOHANG);
+        return got == *pid || (got < 0 && errno == ECHILD);
+    };
+    bool exited = reaped();
+    if (!exited) kill(-*pid, SIGTERM);
+    for (int i = 0; i < 200 && !exited; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        exited = reaped();
     }
-    kill(-*pid, SIGKILL);
-    waitpid(*pid, nullptr, 0);
+    kill(-*pid, SIGKILL);  // the leader's stragglers, or the leader itself
+    if (!exited) waitpid(*pid, &status, 0);
+    forget_group(*pid);
     *pid = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 bool window_manager_ready(Display* x) {
@@ -117,6 +165,7 @@ bool PrivateDesktop::start(bool window_manager, std::string* why, bool opengl) {
     }
     name_ = ":" + number.substr(0, number.find('\n'));
     setenv("DISPLAY", name_.c_str(), 1);
+    XSetErrorHandler(tolerate_x_error);
     display_ = XOpenDisplay(name_.c_str());
     if (display_ == nullptr) {
         *why = "cannot connect to " + name_;
@@ -140,6 +189,10 @@ void PrivateDesktop::stop() {
     end_child(&server_);
 }
 
+int PrivateDesktop::end(pid_t* pid) {
+    return end_child(pid);
+}
+
 pid_t PrivateDesktop::spawn(const std::vector<std::string>& arguments) const {
     return spawn_with(arguments, environment_with_display(name_), nullptr);
 }
@@ -153,6 +206,7 @@ int PrivateDesktop::run(const std::vector<std::string>& arguments) const {
     int status = 0;
     const bool waited = waitpid(pid, &status, 0) == pid;
     kill(-pid, SIGKILL);  // whatever the command left behind in its group
+    forget_group(pid);
     if (!waited || !WIFEXITED(status)) return -1;
     return WEXITSTATUS(status);
 }

@@ -30,6 +30,8 @@ public:
     // Runs a program on this desktop (xdotool) and waits for it, 20 s at most; its exit code.
     int run(const std::vector<std::string>& arguments) const;
     pid_t spawn(const std::vector<std::string>& arguments) const;  // without waiting
+    // Ends a spawned program with everything it started; its exit status, -1 when killed.
+    static int end(pid_t* pid);
 
 private:
     pid_t server_ = -1;

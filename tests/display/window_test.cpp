@@ -465,11 +465,8 @@ TEST_F(WindowTest, MessageBoxWaitsForOk) {
     ASSERT_GT(helper, 0);
     // However the test ends, the helper and the dialog process it forked end with it.
     struct EndGroup {
-        pid_t group;
-        ~EndGroup() {
-            kill(-group, SIGKILL);
-            waitpid(group, nullptr, WNOHANG);
-        }
+        pid_t pid;
+        ~EndGroup() { PrivateDesktop::end(&pid); }
     } end_group{helper};
     Window box = 0;
     ASSERT_TRUE(wait_for([&] { return (box = find_window(desktop.x(), "Erreur")) != 0; }, 10000))
@@ -485,11 +482,7 @@ TEST_F(WindowTest, MessageBoxWaitsForOk) {
 
     desktop.run({"xdotool", "windowactivate", "--sync", std::to_string(box)});
     desktop.run({"xdotool", "key", "Return"});
-    bool ended = wait_for([&] { return waitpid(helper, &status, WNOHANG) == helper; }, 10000);
-    if (!ended) {
-        kill(helper, SIGKILL);
-        waitpid(helper, &status, 0);
-    }
+    const bool ended = wait_for([&] { return waitpid(helper, &status, WNOHANG) == helper; }, 10000);
     ASSERT_TRUE(ended) << "OK dismisses the box";
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
