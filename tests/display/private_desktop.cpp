@@ -116,10 +116,35 @@ int end_child(pid_t* pid) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-bool window_manager_ready(Display* x) {
+bool window_manager_announced(Display* x) {
     const std::vector<unsigned long> check =
         cardinal_property(x, DefaultRootWindow(x), "_NET_SUPPORTING_WM_CHECK", XA_WINDOW);
     return !check.empty();
+}
+
+// Openbox announces itself before it reads its first events, and a request that arrives while
+// it starts up can sit in its queue until some later event wakes it: a window mapped then is
+// never framed, and SDL waits for that without end. A probe window, mapped and nudged with
+// root property changes until the window manager marks it managed, proves it serves requests.
+bool window_manager_serves(Display* x) {
+    const Window root = DefaultRootWindow(x);
+    const Window probe = XCreateSimpleWindow(x, root, 0, 0, 16, 16, 0, 0, 0);
+    const Atom wm_state = XInternAtom(x, "WM_STATE", False);
+    const Atom nudge = XInternAtom(x, "KORVALIS_TEST_NUDGE", False);
+    XMapWindow(x, probe);
+    const bool managed = wait_for(
+        [&] {
+            const unsigned long tick = 1;
+            XChangeProperty(x, root, nudge, XA_CARDINAL, 32, PropModeReplace,
+                            reinterpret_cast<const unsigned char*>(&tick), 1);
+            XSync(x, False);
+            return !cardinal_property(x, probe, "WM_STATE", wm_state).empty();
+        },
+        10000);
+    XDestroyWindow(x, probe);
+    XDeleteProperty(x, root, nudge);
+    XSync(x, False);
+    return managed;
 }
 
 }  // namespace
@@ -174,7 +199,8 @@ bool PrivateDesktop::start(bool window_manager, std::string* why, bool opengl) {
     if (window_manager) {
         window_manager_ = spawn({"openbox"});
         if (window_manager_ <= 0 ||
-            !wait_for([&] { return window_manager_ready(display_); }, 10000)) {
+            !wait_for([&] { return window_manager_announced(display_); }, 10000) ||
+            !window_manager_serves(display_)) {
             *why = "openbox did not start";
             return false;
         }

@@ -120,6 +120,27 @@ class Display:
             wait_for(lambda: "window id" in self.run("xprop", "-root",
                                                        "_NET_SUPPORTING_WM_CHECK"),
                      10, "the window manager")
+            self._wait_until_the_window_manager_serves()
+
+    def _wait_until_the_window_manager_serves(self):
+        # Openbox announces itself before it reads its first events, and a request that arrives
+        # while it starts up can sit in its queue until a later event wakes it: the instrument
+        # mapped then would never be framed. A probe window, mapped and nudged with root
+        # property changes until the window manager marks it managed, proves it serves.
+        probe = subprocess.Popen(["xmessage", "-name", "korvalis-probe", "-title",
+                                  "korvalis-probe", "probe"], env=self.env,
+                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+        def managed():
+            self.run("xprop", "-root", "-f", "KORVALIS_TEST_NUDGE", "32c", "-set",
+                     "KORVALIS_TEST_NUDGE", "1")
+            return "window state:" in self.run("xprop", "-name", "korvalis-probe", "WM_STATE")
+        try:
+            wait_for(managed, 10, "the window manager to manage a window")
+        finally:
+            probe.kill()
+            probe.wait()
+            self.run("xprop", "-root", "-remove", "KORVALIS_TEST_NUDGE")
 
     def run(self, *args, check=False, timeout=10):
         result = subprocess.run(args, env=self.env, capture_output=True, text=True,
