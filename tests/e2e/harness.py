@@ -177,6 +177,14 @@ class Display:
         numbers = re.findall(r"\d+", out.split("=", 1)[1]) if "=" in out else []
         return tuple(int(n) for n in numbers) if len(numbers) == 4 else (0, 0, 0, 0)
 
+    def activate(self, window):
+        """Gives the window the focus and lets the window manager settle on it, so that a key
+        sent next through the keyboard reaches it (or the window manager's grabs for it)."""
+        self.run("xdotool", "windowactivate", "--sync", window)
+        wait_for(lambda: self.run("xdotool", "getactivewindow").strip() == str(int(window, 0)),
+                 10, "the window to take the focus")
+        time.sleep(0.3)  # the window manager takes its key grabs after the focus change
+
     def outer_position(self, window):
         x, y, _, _ = self.client_geometry(window)
         left, _, top, _ = self.frame_extents(window)

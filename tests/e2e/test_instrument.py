@@ -138,7 +138,7 @@ class WindowTest(E2ETest):
                 else:
                     # Alt+F4 is the window manager's key: sent through the keyboard (XTEST) to
                     # the active window, not posted to the window itself.
-                    self.display.run("xdotool", "windowactivate", "--sync", run.window)
+                    self.display.activate(run.window)
                     self.display.run("xdotool", "key", "alt+F4")
                 self.assertEqual(run.process.exit_code(10), 0, run.process.output())
                 self.assertEqual(self.scratch.settings(), own_settings(0, 300, 200))
