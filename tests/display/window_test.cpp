@@ -301,7 +301,15 @@ TEST_F(WindowTest, EveryWayOfClosingAsksAndNeverHides) {
     };
     for (const Way& way : ways) {
         desktop.run({"xdotool", "windowactivate", "--sync", std::to_string(client)});
-        // Give the window manager time to take the focus and its key grabs on a loaded machine.
+        ASSERT_TRUE(wait_for(
+            [&] {
+                const std::vector<unsigned long> active = cardinal_property(
+                    desktop.x(), DefaultRootWindow(desktop.x()), "_NET_ACTIVE_WINDOW", XA_WINDOW);
+                return active.size() == 1 && active[0] == client;
+            },
+            10000))
+            << way.name << ": the window never took the focus";
+        // Give the window manager time to take its key grabs on a loaded machine.
         events_for(300);
         way.act();
         std::vector<WindowEvent> events = events_until_close_and(500, 6000);
