@@ -94,14 +94,17 @@ pid_t spawn_with(const std::vector<std::string>& arguments,
     return pid;
 }
 
-// Asks the group to end, then forces it; the leader's exit status, -1 when it was killed.
+// Asks the group to end, then forces it; the leader's exit status, -1 when it was killed or
+// had been reaped already.
 int end_child(pid_t* pid) {
     if (*pid <= 0) return -1;
     int status = 0;
+    bool known = true;
     // A leader reaped already (ECHILD) counts as ended; its group may still hold stragglers.
     auto reaped = [&] {
         const pid_t got = waitpid(*pid, &status, WNOHANG);
-        return got == *pid || (got < 0 && errno == ECHILD);
+        if (got < 0 && errno == ECHILD) known = false;
+        return got == *pid || !known;
     };
     bool exited = reaped();
     if (!exited) kill(-*pid, SIGTERM);
@@ -113,7 +116,7 @@ int end_child(pid_t* pid) {
     if (!exited) waitpid(*pid, &status, 0);
     forget_group(*pid);
     *pid = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return known && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 bool window_manager_announced(Display* x) {
