@@ -20,12 +20,16 @@
 #include "simlink/module.h"
 #include "simlink/simlink.h"
 #include "tests/support/child_process.h"
+#include "tests/support/link_polling.h"
 
 namespace korvalis {
 namespace {
 
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
+using testing::eventually;
+using testing::poll_values;
+using testing::PolledValues;
 
 const std::string& test_namespace() {
     static const std::string word = [] {
@@ -79,29 +83,6 @@ private:
     uint16_t port_ = 0;
 };
 
-struct Values {
-    int32_t airspeed = 0;
-    int32_t max_speed = 0;
-    uint16_t lights = 0;
-};
-
-// One exchange of the instrument's three values, as the poll worker queues them.
-bool poll_values(Values& v, SimLinkResult* result) {
-    simlink_read(airspeed_offset, 4, &v.airspeed, result);
-    simlink_read(max_speed_offset, 4, &v.max_speed, result);
-    simlink_read(lights_offset, 2, &v.lights, result);
-    return simlink_process(result);
-}
-
-bool eventually(const std::function<bool()>& condition, int timeout_ms = 5000) {
-    const auto deadline = Clock::now() + milliseconds(timeout_ms);
-    while (Clock::now() < deadline) {
-        if (condition()) return true;
-        std::this_thread::sleep_for(milliseconds(20));
-    }
-    return condition();
-}
-
 bool module_present() {
     SimLinkResult result{};
     const bool open = simlink_open(0, &result);
@@ -141,7 +122,7 @@ TEST_F(BridgeProcessTest, ServesWhatFlightGearSendsWithTheHandshake) {
     SimLinkResult result{};
     ASSERT_TRUE(simlink_open(0, &result)) << static_cast<int>(result);
 
-    Values v;
+    PolledValues v;
     ASSERT_TRUE(poll_values(v, &result));
     EXPECT_EQ(v.airspeed, 12971);  // 101.337 x 128 = 12971.136
     EXPECT_EQ(v.max_speed, 158 * 128);
@@ -174,7 +155,7 @@ TEST_F(BridgeProcessTest, MalformedPacketsChangeNothing) {
     // A good packet after the noise shows that the noise has been read (datagrams keep order on
     // loopback), and that it did not change a value on its way.
     bridge.send("korvalis1,120.000,0.000,0.000,0.000\n");
-    Values v;
+    PolledValues v;
     EXPECT_TRUE(eventually([&] { return poll_values(v, &result) && v.lights == 0; }));
     EXPECT_EQ(v.airspeed, 120 * 128);
     EXPECT_EQ(v.max_speed, 0) << "no vne and no fallback: the maximum-speed needle rests";
@@ -186,7 +167,7 @@ TEST_F(BridgeProcessTest, WithdrawsAfterTheSilenceAndReturnsWithThePackets) {
     bridge.send("korvalis1,90.000,0.000,0.000,0.000\n");
     SimLinkResult result{};
     ASSERT_TRUE(eventually([&] { return simlink_open(0, &result); }));
-    Values v;
+    PolledValues v;
     ASSERT_TRUE(poll_values(v, &result));
     EXPECT_EQ(v.max_speed, 200 * 128) << "the fallback stands in for a missing vne";
 
@@ -223,7 +204,7 @@ TEST_F(BridgeProcessTest, ASteadyStreamKeepsItServingAndTheDefaultSilenceIsAbout
     const auto last_packet = Clock::now();
     EXPECT_EQ(bridge.read_line(1000), "korvalis-fgbridge: serving UIPCMAIN");
     ASSERT_TRUE(simlink_open(0, &result));
-    Values v;
+    PolledValues v;
     ASSERT_TRUE(poll_values(v, &result));
     EXPECT_EQ(v.airspeed, 119 * 128);
     // Still there a second after the last packet, gone within a generous bound of it.
@@ -252,7 +233,7 @@ TEST_F(BridgeProcessTest, WaitsForTheClassWhileAnotherModuleHoldsIt) {
     EXPECT_EQ(line, "korvalis-fgbridge: serving UIPCMAIN");
     SimLinkResult result{};
     ASSERT_TRUE(simlink_open(0, &result)) << static_cast<int>(result);
-    Values v;
+    PolledValues v;
     ASSERT_TRUE(poll_values(v, &result));
     EXPECT_EQ(v.airspeed, 77 * 128);
 }

@@ -12,6 +12,7 @@
 #include "simlink/in_process_module.h"
 #include "simlink/module.h"
 #include "simlink/simlink.h"
+#include "tests/support/link_polling.h"
 
 namespace korvalis {
 
@@ -31,12 +32,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 bool eventually(const std::function<bool()>& condition, int timeout_ms = 5000) {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-    while (Clock::now() < deadline) {
-        if (condition()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return condition();
+    return testing::eventually(condition, timeout_ms, 1);
 }
 
 template <typename F>

@@ -18,11 +18,19 @@
 #include "simlink/ipc_services.h"
 #include "simlink/module.h"
 #include "simlink/simlink.h"
+#include "tests/support/link_polling.h"
 
 namespace korvalis {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using testing::poll_values;
+using testing::PolledValues;
+
+// Wine answers more slowly than a native system.
+bool eventually(const std::function<bool()>& condition) {
+    return testing::eventually(condition, 10000, 20);
+}
 
 enum class Behaviour { serve, refuse, hang };
 
@@ -72,28 +80,6 @@ private:
     std::thread thread_;
 };
 
-struct Values {
-    int32_t airspeed = -1;
-    int32_t max_speed = -1;
-    uint16_t lights = 0xFFFF;
-};
-
-bool poll_values(Values& v, SimLinkResult* result) {
-    simlink_read(airspeed_offset, 4, &v.airspeed, result);
-    simlink_read(max_speed_offset, 4, &v.max_speed, result);
-    simlink_read(lights_offset, 2, &v.lights, result);
-    return simlink_process(result);
-}
-
-bool eventually(const std::function<bool()>& condition, int timeout_ms = 10000) {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-    while (Clock::now() < deadline) {
-        if (condition()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return condition();
-}
-
 class Win32LinkTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -114,7 +100,7 @@ TEST_F(Win32LinkTest, OpensPollsAndFollowsTheModule) {
     EXPECT_EQ(space_get_u16(module.space(), handshake_client_version_offset), handshake_signature)
         << "the client's version write never lands on the signature later clients read";
 
-    Values v;
+    PolledValues v;
     ASSERT_TRUE(poll_values(v, &result)) << static_cast<int>(result);
     EXPECT_EQ(v.airspeed, 150 * 128);
     EXPECT_EQ(v.max_speed, 250 * 128);
@@ -156,7 +142,7 @@ TEST_F(Win32LinkTest, CloseLeavesNeitherAtomNorBlock) {
     ASSERT_TRUE(module.serving());
     SimLinkResult result = SimLinkResult::link_ok;
     ASSERT_TRUE(simlink_open(0, &result));
-    Values v;
+    PolledValues v;
     ASSERT_TRUE(poll_values(v, &result));
     const Leftovers open = own_blocks();
     EXPECT_EQ(open.atoms, 1);
@@ -228,7 +214,7 @@ TEST_F(Win32LinkTest, TheModuleGoesAndComesBack) {
     ASSERT_TRUE(simlink_open(0, &result));
     module.reset();  // its window is destroyed
 
-    Values v;
+    PolledValues v;
     const auto lost_at = Clock::now();
     EXPECT_FALSE(poll_values(v, &result));
     // A window that is gone fails every attempt at once, with an error.
@@ -313,7 +299,7 @@ TEST_F(Win32LinkTest, TheModuleRefusesWhatItCannotServe) {
     // And it still serves a proper client.
     SimLinkResult result = SimLinkResult::link_ok;
     ASSERT_TRUE(simlink_open(0, &result)) << static_cast<int>(result);
-    Values v;
+    PolledValues v;
     ASSERT_TRUE(poll_values(v, &result));
     EXPECT_EQ(v.airspeed, 150 * 128);
 }
@@ -362,7 +348,7 @@ TEST_F(Win32LinkTest, KorvalisSimServesAnotherProcess) {
     ASSERT_TRUE(sim.start("--ias 123 --max 234 --lights 0x20"));
     SimLinkResult result = SimLinkResult::link_ok;
     ASSERT_TRUE(simlink_open(14, &result)) << static_cast<int>(result);
-    Values v;
+    PolledValues v;
     ASSERT_TRUE(poll_values(v, &result));
     EXPECT_EQ(v.airspeed, 123 * 128);
     EXPECT_EQ(v.max_speed, 234 * 128);
