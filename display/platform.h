@@ -39,6 +39,12 @@ const char* platform_render_driver();
 uint32_t platform_window_flags();  // extra SDL window flags the render driver needs
 
 // ---------------------------------------------------------------------------------------------
+// Shared by the window-system layers (window.cpp)
+// ---------------------------------------------------------------------------------------------
+// SDL's own single icon, where the window system offers no better way: one decoded image.
+void set_sdl_window_icon(SDL_Window* window, const DecodedImage& icon);
+
+// ---------------------------------------------------------------------------------------------
 // Surface hooks for the window's event handling (surface.cpp)
 // ---------------------------------------------------------------------------------------------
 void surface_repaint();                           // expose or size change: present the last frame

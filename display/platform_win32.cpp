@@ -95,13 +95,7 @@ void platform_set_icons(SDL_Window* window, std::span<const DecodedImage> icons)
     }
     // A program without the resource (tests, tools): the largest decoded image.
     if (icons.empty()) return;
-    const DecodedImage& icon = icons.front();
-    SDL_Surface* surface = SDL_CreateRGBSurfaceWithFormatFrom(
-        const_cast<uint8_t*>(icon.bgra.data()), icon.width, icon.height, 32, icon.width * 4,
-        SDL_PIXELFORMAT_ARGB8888);
-    if (surface == nullptr) return;
-    SDL_SetWindowIcon(window, surface);
-    SDL_FreeSurface(surface);
+    set_sdl_window_icon(window, icons.front());
 }
 
 bool platform_place_frame(SDL_Window* window, int32_t x, int32_t y) {

@@ -54,16 +54,6 @@ bool sdl_frame_position(SDL_Window* window, int32_t* x, int32_t* y) {
     return true;
 }
 
-void sdl_set_icon(SDL_Window* window, const DecodedImage& icon) {
-    // SDL only reads the pixels while it converts them.
-    SDL_Surface* surface = SDL_CreateRGBSurfaceWithFormatFrom(
-        const_cast<uint8_t*>(icon.bgra.data()), icon.width, icon.height, 32, icon.width * 4,
-        SDL_PIXELFORMAT_ARGB8888);
-    if (surface == nullptr) return;
-    SDL_SetWindowIcon(window, surface);
-    SDL_FreeSurface(surface);
-}
-
 #if defined(KORVALIS_X11)
 // ---------------------------------------------------------------------------------------------
 // X11
@@ -382,7 +372,7 @@ void platform_set_icons(SDL_Window* window, std::span<const DecodedImage> icons)
         return;
     }
 #endif
-    sdl_set_icon(window, icons.front());
+    set_sdl_window_icon(window, icons.front());
 }
 
 bool platform_place_frame(SDL_Window* window, int32_t x, int32_t y) {

@@ -196,6 +196,16 @@ InstrumentWindow* open_window(int32_t x, int32_t y, int32_t width, int32_t heigh
 
 }  // namespace
 
+void set_sdl_window_icon(SDL_Window* window, const DecodedImage& icon) {
+    // SDL only reads the pixels while it converts them.
+    SDL_Surface* surface = SDL_CreateRGBSurfaceWithFormatFrom(
+        const_cast<uint8_t*>(icon.bgra.data()), icon.width, icon.height, 32, icon.width * 4,
+        SDL_PIXELFORMAT_ARGB8888);
+    if (surface == nullptr) return;
+    SDL_SetWindowIcon(window, surface);
+    SDL_FreeSurface(surface);
+}
+
 bool init_window_system() {
     WindowSystem& ws = windows;
     if (ws.initialised) return true;
