@@ -80,19 +80,6 @@ protected:
         return r.frame();
     }
 
-    static void expect_matches(const DecodedImage& expected, const DecodedImage& got, int tolerance,
-                               const std::string& name) {
-        ASSERT_EQ(got.width, size) << name << ": no frame read back";
-        const FrameDifference d = compare_frames(expected, got, tolerance);
-        EXPECT_EQ(d.pixels_over, 0)
-            << name << ": " << d.pixels_over << " pixels off by more than " << tolerance << " (max "
-            << d.max_difference << "); first " << d.first_over;
-        if (d.pixels_over != 0) {
-            save_for_inspection(expected, name + "-expected");
-            save_for_inspection(got, name + "-got");
-        }
-    }
-
     // Brightness of a pixel, 0..765.
     static int brightness(const DecodedImage& frame, int32_t x, int32_t y) {
         const Rgb p = pixel(frame, x, y);
@@ -120,7 +107,7 @@ TEST_F(CompositionTest, FramesFollowTheReference) {
         {"overlay-not-allowed", {60.5f, 337, 0xFFFF, 0, false}},
     };
     for (const Case& c : cases) {
-        expect_matches(expected(c.state), draw(c.state), frame_tolerance, c.name);
+        expect_frames_match(expected(c.state), draw(c.state), frame_tolerance, c.name);
     }
 }
 
@@ -164,7 +151,7 @@ TEST_F(CompositionTest, NeedlesPointWhereTheirAnglesSay) {
 TEST_F(CompositionTest, FullTurnLooksLikeZero) {
     const DecodedImage zero = draw(FrameState{0.0f, 0});
     const DecodedImage full = draw(FrameState{360.0f, 360});
-    expect_matches(zero, full, 1, "360");
+    expect_frames_match(zero, full, 1, "360");
 }
 
 TEST_F(CompositionTest, OfflineMarkerOnlyInItsSquare) {
@@ -216,7 +203,7 @@ TEST_F(CompositionTest, FrameAfterAnOverlayFrameIsAsWithout) {
     const FrameState plain{150.0f, 250, 0, 1};
     const DecodedImage fresh = draw(plain);
     draw(FrameState{150.0f, 250, 0x20, 1});
-    expect_matches(fresh, draw(plain), 0, "after-overlay");
+    expect_frames_match(fresh, draw(plain), 0, "after-overlay");
 }
 
 TEST_F(CompositionTest, ShadowKeeps155Of255UnderTheNeedlesOpaqueBody) {
@@ -270,7 +257,7 @@ TEST_F(CompositionTest, AbsentSpriteLeavesTheRestOfTheFrame) {
     for (const Case& c : cases) {
         RotatableSprite* kept = *c.sprite;
         *c.sprite = nullptr;
-        expect_matches(expected(state, c.image), draw(state), frame_tolerance, c.name);
+        expect_frames_match(expected(state, c.image), draw(state), frame_tolerance, c.name);
         *c.sprite = kept;
     }
 }

@@ -264,6 +264,20 @@ void save_for_inspection(const DecodedImage& image, const std::string& name) {
     }
 }
 
+void expect_frames_match(const DecodedImage& expected, const DecodedImage& got, int tolerance,
+                         const std::string& name) {
+    ASSERT_EQ(got.width, expected.width) << name << ": no frame read back";
+    ASSERT_EQ(got.height, expected.height) << name;
+    const FrameDifference d = compare_frames(expected, got, tolerance);
+    EXPECT_EQ(d.pixels_over, 0) << name << ": " << d.pixels_over << " pixels off by more than "
+                                << tolerance << " (max " << d.max_difference << "); first "
+                                << d.first_over;
+    if (d.pixels_over != 0) {
+        save_for_inspection(expected, name + "-expected");
+        save_for_inspection(got, name + "-got");
+    }
+}
+
 // ---------------------------------------------------------------------------------------------
 // Surface fixture
 // ---------------------------------------------------------------------------------------------

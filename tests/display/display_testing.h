@@ -64,6 +64,10 @@ FrameDifference compare_frames(const DecodedImage& expected, const DecodedImage&
                                int tolerance);
 // Writes a PNG next to the test for a look when a comparison fails.
 void save_for_inspection(const DecodedImage& image, const std::string& name);
+// A test failure, with both frames saved for a look, when any pixel is off by more than the
+// tolerance.
+void expect_frames_match(const DecodedImage& expected, const DecodedImage& got, int tolerance,
+                         const std::string& name);
 
 // ---------------------------------------------------------------------------------------------
 // The real surface on a hidden window

@@ -54,25 +54,13 @@ protected:
         r.clear(background);
         return r;
     }
-
-    static void expect_matches(const DecodedImage& expected, const DecodedImage& got, int tolerance,
-                               const std::string& name) {
-        const FrameDifference d = compare_frames(expected, got, tolerance);
-        EXPECT_EQ(d.pixels_over, 0)
-            << name << ": " << d.pixels_over << " pixels off by more than " << tolerance << " (max "
-            << d.max_difference << "); first " << d.first_over;
-        if (d.pixels_over != 0) {
-            save_for_inspection(expected, name + "-expected");
-            save_for_inspection(got, name + "-got");
-        }
-    }
 };
 
 TEST_F(SurfaceTest, ClearFillsEveryPixelExactly) {
     for (const Rgb colour : {Rgb{15, 15, 15}, Rgb{255, 0, 128}, Rgb{0, 0, 0}}) {
         const DecodedImage frame = frame_of(colour, [] {});
         ASSERT_EQ(frame.width, surface_width);
-        expect_matches(reference(colour).frame(), frame, 0, "clear");
+        expect_frames_match(reference(colour).frame(), frame, 0, "clear");
     }
 }
 
@@ -89,8 +77,8 @@ TEST_F(SurfaceTest, UnrotatedOpaqueSpriteReproducesItsTexelsExactly) {
         const DecodedImage frame = frame_of(grey, [&] { draw_sprite(sprite, c.x, c.y, 255); });
         Reference expected = reference(grey);
         expected.draw(image, c.x, c.y, 0.0f, 255, Blend::Normal, c.quality == 1);
-        expect_matches(expected.frame(), frame, 0,
-                       "unrotated-q" + std::to_string(c.quality) + "-" + std::to_string(c.x));
+        expect_frames_match(expected.frame(), frame, 0,
+                            "unrotated-q" + std::to_string(c.quality) + "-" + std::to_string(c.x));
         EXPECT_EQ(pixel(frame, c.x, c.y), pixel(image, 0, 0)) << "texel (0, 0) at the position";
     }
 }
@@ -102,7 +90,7 @@ TEST_F(SurfaceTest, DrawAlphaScalesTheTexelsAlpha) {
     RotatableSprite* translucent = sprite_of(half_transparent);
 
     const DecodedImage untouched = frame_of(grey, [&] { draw_sprite(opaque, 10, 10, 0); });
-    expect_matches(reference(grey).frame(), untouched, 0, "alpha-0");
+    expect_frames_match(reference(grey).frame(), untouched, 0, "alpha-0");
 
     struct Case {
         RotatableSprite* sprite;
@@ -114,8 +102,8 @@ TEST_F(SurfaceTest, DrawAlphaScalesTheTexelsAlpha) {
         const DecodedImage frame = frame_of(grey, [&] { draw_sprite(c.sprite, 10, 10, c.alpha); });
         Reference expected = reference(grey);
         expected.draw(*c.image, 10, 10, 0.0f, c.alpha, Blend::Normal, false);
-        expect_matches(expected.frame(), frame, blend_tolerance,
-                       "alpha-" + std::to_string(c.alpha));
+        expect_frames_match(expected.frame(), frame, blend_tolerance,
+                            "alpha-" + std::to_string(c.alpha));
     }
     // Spot check against the formula itself: c * a + d * (1 - a) with a = 100 / 255.
     const DecodedImage frame = frame_of(grey, [&] { draw_sprite(opaque, 10, 10, 100); });
@@ -145,8 +133,8 @@ TEST_F(SurfaceTest, PositiveAnglesTurnClockwiseAboutTheCentre) {
         const DecodedImage frame = frame_of(grey, [&] { draw_sprite(sprite, x, y, 255); });
         Reference expected = reference(grey);
         expected.draw(arrow, x, y, c.degrees, 255, Blend::Normal, false);
-        expect_matches(expected.frame(), frame, 0,
-                       "rotation-" + std::to_string(static_cast<int>(c.degrees)));
+        expect_frames_match(expected.frame(), frame, 0,
+                            "rotation-" + std::to_string(static_cast<int>(c.degrees)));
         // Independent of the reference: the head lies where a clockwise turn puts it.
         const Rgb head = pixel(frame, centre_x + c.tip_dx, centre_y + c.tip_dy);
         EXPECT_EQ(head, (Rgb{255, 0, 0})) << "at " << c.degrees << " degrees";
@@ -162,12 +150,12 @@ TEST_F(SurfaceTest, RotationIsAbsolute) {
     const DecodedImage once = frame_of(grey, [&] { draw_sprite(sprite, 30, 20, 255); });
     rotate_sprite_to(sprite, 30.0f);
     const DecodedImage twice = frame_of(grey, [&] { draw_sprite(sprite, 30, 20, 255); });
-    expect_matches(once, twice, 0, "rotate-30-twice");
+    expect_frames_match(once, twice, 0, "rotate-30-twice");
     rotate_sprite_to(sprite, 360.0f);
     const DecodedImage full_turn = frame_of(grey, [&] { draw_sprite(sprite, 30, 20, 255); });
     rotate_sprite_to(sprite, 0.0f);
     const DecodedImage none = frame_of(grey, [&] { draw_sprite(sprite, 30, 20, 255); });
-    expect_matches(none, full_turn, 1, "rotate-360");
+    expect_frames_match(none, full_turn, 1, "rotate-360");
 }
 
 TEST_F(SurfaceTest, BilinearSamplingOfARotatedSpriteFollowsTheReference) {
@@ -189,8 +177,8 @@ TEST_F(SurfaceTest, BilinearSamplingOfARotatedSpriteFollowsTheReference) {
             // Nearest sampling picks a neighbouring texel where a pixel centre falls on a texel
             // boundary within the device's precision; compare it loosely, bilinear tightly.
             if (quality == 1) {
-                expect_matches(expected.frame(), frame, bilinear_tolerance,
-                               "bilinear-" + std::to_string(static_cast<int>(degrees)));
+                expect_frames_match(expected.frame(), frame, bilinear_tolerance,
+                                    "bilinear-" + std::to_string(static_cast<int>(degrees)));
             } else {
                 const FrameDifference d = compare_frames(expected.frame(), frame, 8);
                 EXPECT_LT(d.pixels_over, 20) << "nearest at " << degrees << ": " << d.first_over;
@@ -211,7 +199,7 @@ TEST_F(SurfaceTest, QualityOtherThanZeroOrOneLeavesSamplingUnchanged) {
     const DecodedImage bilinear = frame_with_quality(1);
     EXPECT_GT(compare_frames(nearest, bilinear, 0).pixels_over, 100) << "qualities must differ";
     // Recorded between frames: the next batch keeps the default nearest sampling.
-    expect_matches(nearest, frame_with_quality(7), 0, "quality-7");
+    expect_frames_match(nearest, frame_with_quality(7), 0, "quality-7");
 
     // Inside a batch that chose bilinear, an unknown value keeps bilinear.
     set_sprite_quality(1);
@@ -219,14 +207,14 @@ TEST_F(SurfaceTest, QualityOtherThanZeroOrOneLeavesSamplingUnchanged) {
         set_sprite_quality(7);
         draw_sprite(sprite, 40, 30, 255);
     });
-    expect_matches(bilinear, kept, 0, "quality-7-in-batch");
+    expect_frames_match(bilinear, kept, 0, "quality-7-in-batch");
     // And 0 inside a batch takes effect at once.
     set_sprite_quality(1);
     const DecodedImage switched = frame_of(grey, [&] {
         set_sprite_quality(0);
         draw_sprite(sprite, 40, 30, 255);
     });
-    expect_matches(nearest, switched, 0, "quality-0-in-batch");
+    expect_frames_match(nearest, switched, 0, "quality-0-in-batch");
 }
 
 TEST_F(SurfaceTest, ShadowPairDarkensUnderTheSilhouetteOnly) {
@@ -240,7 +228,7 @@ TEST_F(SurfaceTest, ShadowPairDarkensUnderTheSilhouetteOnly) {
     const DecodedImage frame = frame_of(light, [&] { draw_sprite(sprite, 40, 40, 100); });
     Reference expected = reference(light);
     expected.draw(image, 40, 40, 0.0f, 100, Blend::Shadow, false);
-    expect_matches(expected.frame(), frame, blend_tolerance, "shadow");
+    expect_frames_match(expected.frame(), frame, blend_tolerance, "shadow");
     const int kept = 200 * 155 / 255;  // 121.6
     EXPECT_NEAR(pixel(frame, 45, 45).red, kept, 1) << "155/255 of the brightness is kept";
     EXPECT_NEAR(pixel(frame, 45, 45).green, kept, 1);
@@ -261,7 +249,7 @@ TEST_F(SurfaceTest, LightingPairAddsTheGlowToTheSquaredDestination) {
         const DecodedImage frame = frame_of(background, [&] { draw_sprite(sprite, 10, 10, 200); });
         Reference expected = reference(background);
         expected.draw(image, 10, 10, 0.0f, 200, Blend::Lighting, false);
-        expect_matches(expected.frame(), frame, blend_tolerance, "lighting");
+        expect_frames_match(expected.frame(), frame, blend_tolerance, "lighting");
         const double a = 200.0 / 255.0;
         const double d = background.red / 255.0;
         EXPECT_NEAR(pixel(frame, 15, 15).red, std::min(1.0, 174 / 255.0 * a + d * d) * 255, 1.0);
@@ -290,7 +278,7 @@ TEST_F(SurfaceTest, SecondBeginBeforePresentChangesNothing) {
         begin_sprite_batch();
         draw_sprite(sprite, 20, 20, 255);
     });
-    expect_matches(single, doubled, 0, "begin-twice");
+    expect_frames_match(single, doubled, 0, "begin-twice");
 }
 
 TEST_F(SurfaceTest, LargerSpriteIsClippedAtTheSurfaceEdgeNotScaled) {
@@ -301,7 +289,7 @@ TEST_F(SurfaceTest, LargerSpriteIsClippedAtTheSurfaceEdgeNotScaled) {
         const DecodedImage frame = frame_of(grey, [&] { draw_sprite(sprite, 0, 0, 255); });
         Reference expected = reference(grey);
         expected.draw(big, 0, 0, 0.0f, 255, Blend::Normal, quality == 1);
-        expect_matches(expected.frame(), frame, 0, "clipped");
+        expect_frames_match(expected.frame(), frame, 0, "clipped");
         EXPECT_EQ(pixel(frame, surface_width - 1, surface_height - 1),
                   pixel(big, surface_width - 1, surface_height - 1));
     }
@@ -312,7 +300,7 @@ TEST_F(SurfaceTest, BackBufferSurvivesAPresent) {
     const DecodedImage first = frame_of(grey, [&] { draw_sprite(sprite, 10, 10, 255); });
     ASSERT_TRUE(present_surface());
     ASSERT_TRUE(present_surface());
-    expect_matches(first, read_frame(surface_width, surface_height), 0, "after-presents");
+    expect_frames_match(first, read_frame(surface_width, surface_height), 0, "after-presents");
 }
 
 TEST_F(SurfaceTest, DeviceResetRebuildsTexturesFromTheKeptPixels) {
@@ -327,7 +315,7 @@ TEST_F(SurfaceTest, DeviceResetRebuildsTexturesFromTheKeptPixels) {
         ASSERT_EQ(SDL_PushEvent(&event), 1);
         EXPECT_EQ(poll_window_event(), WindowEvent::None) << "a reset is no window event";
         const DecodedImage after = frame_of(grey, [&] { draw_sprite(sprite, 30, 30, 255); });
-        expect_matches(before, after, 0, "after-reset");
+        expect_frames_match(before, after, 0, "after-reset");
         EXPECT_TRUE(present_surface()) << "presenting stays on";
     }
 }
@@ -348,7 +336,7 @@ TEST_F(SurfaceTest, AbsentSpritesAndImagesAreNoOps) {
         draw_sprite(absent, 10, 10, 255);
     });
     const DecodedImage without = frame_of(grey, [&] { draw_sprite(sprite, 10, 10, 255); });
-    expect_matches(without, with_absent, 0, "absent");
+    expect_frames_match(without, with_absent, 0, "absent");
 }
 
 TEST_F(SurfaceTest, ImagesNeedExactlyTheirPixels) {
